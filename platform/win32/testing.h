@@ -1,0 +1,38 @@
+// Hooks for tests: replace what the platform would take from the machine.
+#pragma once
+
+#include "platform/win32/windows.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace platform::testing {
+
+// Registry contents. Keys are paths below a root, without a leading
+// backslash, e.g. "htmlfile\\shell\\open\\command"; an empty value name is the
+// key's default value.
+void RegistryClear();
+void RegistrySetString(HKEY root, const std::string& keyPath, const std::string& valueName,
+                       const std::string& value);
+void RegistrySetValue(HKEY root, const std::string& keyPath, const std::string& valueName,
+                      DWORD type, const std::vector<BYTE>& data);
+void RegistryCreateKey(HKEY root, const std::string& keyPath);
+
+// ShellExecuteA hands the launch to this function instead of spawning.
+struct ShellLaunch {
+    std::string operation, file, parameters, directory;
+    int showCmd;
+};
+using ShellLauncher = std::function<bool(const ShellLaunch&)>;
+void SetShellLauncher(ShellLauncher launcher); // empty function: real launch
+
+// GetTimeZoneInformation answers through this function when set.
+using TimeZoneQuery = std::function<DWORD(TIME_ZONE_INFORMATION*)>;
+void SetTimeZoneQuery(TimeZoneQuery query); // empty function: the C library
+
+// GetLocalTime answers through this function when set.
+using LocalTimeQuery = std::function<void(SYSTEMTIME*)>;
+void SetLocalTimeQuery(LocalTimeQuery query);
+
+} // namespace platform::testing

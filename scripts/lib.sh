@@ -1,0 +1,32 @@
+# Shared by scripts/run and scripts/test: install what is missing, configure, build.
+
+PACKAGES=(
+    g++ cmake ninja-build pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libcpp-httplib-dev libcurl4-openssl-dev
+    fonts-wine xvfb xauth xdg-utils
+)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    fi
+}
+
+# configure_and_build BUILD_DIR [cmake options...]
+configure_and_build() {
+    local dir="$1"; shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$ROOT/$dir" -j "$(nproc)"
+}
