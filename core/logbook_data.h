@@ -1,0 +1,37 @@
+// One contact (QSO) and the values the list shows of it.
+#pragma once
+
+#include "framework/datetime.h"
+
+#include <cstdint>
+#include <string>
+
+// Plain record: every other layer reads and writes its fields directly.
+class TLogbookData {
+public:
+    TLogbookData() = default;
+
+    std::int32_t Id = -1;    // running number, set when the row is appended
+    TDateTime QsoDate = 0;   // whole value of the date picker; only the date is shown or sent
+    TDateTime QsoTime = 0;   // whole value of the time picker; only the time is shown or sent
+    std::string Callsign;
+    std::string Rx;          // report received
+    std::string Tx;          // report sent
+    std::string Locator;
+    std::string Band;
+    std::string QsoId;       // identifier the online logbook gave; empty: none yet
+    std::string Mode;
+    std::int32_t Uploaded = 0; // zero = false
+};
+
+// "YES" for a non-zero flag, "NO" for zero.
+std::string BoolToYesNo(std::int32_t flag);
+
+// The selection handler's copy of a row's record into the edit key: every
+// content field and QsoId, never Id or Uploaded.
+void TakeSnapshot(const TLogbookData& from, TLogbookData& snapshot);
+
+// Date and time texts of the list and the status memo ("DD/MM/YYYY",
+// "HH:mm:ss", with the regional separators).
+std::string ListDateText(TDateTime date);
+std::string ListTimeText(TDateTime time);
