@@ -1,0 +1,371 @@
+// The asynchronous TCP socket. It wraps one Windows Sockets socket, has its
+// network events posted as messages to the hidden window of its thread and
+// turns them into component events. Sending never blocks: bytes are copied
+// into a chain of fixed-size blocks (TIcsBufferHandler) and written out as
+// the network takes them.
+//
+// Class chain: TIcsWndControl -> TCustomWSocket -> TCustomSocksWSocket ->
+// TCustomLineWSocket -> TCustomSyncWSocket -> TWSocket. The SOCKS and line
+// layers pass everything straight through while SocksServer is empty and
+// line mode is off, which is how the HTTP client uses them.
+#pragma once
+
+#include "framework/datetime.h"
+#include "net/socket/icslogger.h"
+#include "net/socket/icswndcontrol.h"
+#include "net/socket/wsocket_binding.h"
+#include "platform/winsock/winsock.h"
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TIcsBufferHandler;
+
+enum TSocketState {
+    wsInvalidState,   // never entered in normal use
+    wsOpened,         // socket created, not yet connecting
+    wsBound,          // bound to a local address (server and datagram use)
+    wsConnecting,     // connect issued, waiting for the connect notification
+    wsSocksConnected, // never entered here; Send accepts it like wsConnected
+    wsConnected,      // connected; data may flow
+    wsAccepting,      // server use
+    wsListening,      // server use
+    wsClosed          // no socket: the initial and final state
+};
+
+enum TWSocketOption { wsoNoReceiveLoop, wsoTcpNoDelay, wsoSIO_RCVALL };
+
+// A set of TWSocketOption values.
+class TWSocketOptions {
+public:
+    constexpr TWSocketOptions() = default;
+    constexpr TWSocketOptions(std::initializer_list<TWSocketOption> options) {
+        for (TWSocketOption o : options)
+            FBits |= Bit(o);
+    }
+    constexpr bool Contains(TWSocketOption o) const { return (FBits & Bit(o)) != 0; }
+    constexpr void Include(TWSocketOption o) { FBits |= Bit(o); }
+    constexpr void Exclude(TWSocketOption o) { FBits &= ~Bit(o); }
+    constexpr bool operator==(const TWSocketOptions&) const = default;
+
+private:
+    static constexpr unsigned Bit(TWSocketOption o) { return 1u << static_cast<unsigned>(o); }
+    unsigned FBits = 0;
+};
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TSocketKeepAliveOnOff { wsKeepAliveOff, wsKeepAliveOnCustom, wsKeepAliveOnSystem };
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+
+using TDnsLookupDone = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TSessionConnected = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TSessionClosed = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TSessionAvailable = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TDataAvailable = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TDataSent = std::function<void(TComponent* Sender, WORD ErrCode)>;
+using TSendData = std::function<void(TComponent* Sender, int BytesSent)>;
+using TChangeState =
+    std::function<void(TComponent* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = TIcsBgExceptionEvent;
+
+// The socket's activity clock.
+class TWSocketCounter {
+public:
+    virtual ~TWSocketCounter() = default;
+    // ConnectTicks := now, ConnectedAt := now, the other two ticks := 0.
+    virtual void SetConnected();
+    // The greatest of the three ticks (unsigned comparison).
+    DWORD LastActivityTicks() const;
+
+    TDateTime ConnectedAt = 0;
+    DWORD ConnectTicks = 0;
+    DWORD LastReceiveTicks = 0;
+    DWORD LastSendTicks = 0;
+};
+
+class TCustomWSocket : public TIcsWndControl {
+public:
+    explicit TCustomWSocket(TComponent* owner = nullptr);
+    ~TCustomWSocket() override;
+
+    // ---- properties ----
+    const std::string& Addr() const { return FAddrStr; }
+    void SetAddr(const std::string& value);
+    const std::string& Port() const { return FPortStr; }
+    virtual void SetPort(const std::string& value);
+    const std::string& Proto() const { return FProtoStr; }
+    virtual void SetProto(const std::string& value);
+    const std::string& LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string& value);
+    const std::string& LocalPort() const { return FLocalPortStr; }
+    void SetLocalPort(const std::string& value);
+    int LastError() const { return FLastError; }
+    void SetLastError(int code) { FLastError = code; }
+    TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+    void SetComponentOptions(TWSocketOptions value) { FComponentOptions = value; }
+    TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+    void SetLingerOnOff(TSocketLingerOnOff value) { FLingerOnOff = value; }
+    int LingerTimeout() const { return FLingerTimeout; }
+    void SetLingerTimeout(int value) { FLingerTimeout = value; }
+    TSocketKeepAliveOnOff KeepAliveOnOff() const { return FKeepAliveOnOff; }
+    void SetKeepAliveOnOff(TSocketKeepAliveOnOff value) { FKeepAliveOnOff = value; }
+    int KeepAliveTime() const { return FKeepAliveTime; }
+    void SetKeepAliveTime(int value) { FKeepAliveTime = value; }
+    int KeepAliveInterval() const { return FKeepAliveInterval; }
+    void SetKeepAliveInterval(int value) { FKeepAliveInterval = value; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags value);
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool value) { FMultiThreaded = value; }
+    BYTE ReqVerLow() const;
+    void SetReqVerLow(BYTE value);
+    BYTE ReqVerHigh() const;
+    void SetReqVerHigh(BYTE value);
+    TIcsLogger* IcsLogger() const { return FIcsLogger; }
+    virtual void SetIcsLogger(TIcsLogger* logger);
+    int BufSize() const;
+    virtual void SetBufSize(int value);
+    // setsockopt SO_RCVBUF / SO_SNDBUF on the open socket.
+    void SetSocketRcvBufSize(int value);
+    void SetSocketSndBufSize(int value);
+    bool MultiCast() const { return FMultiCast; }
+    void SetMultiCast(bool value) { FMultiCast = value; }
+    const std::string& MultiCastAddrStr() const { return FMultiCastAddrStr; }
+    void SetMultiCastAddrStr(const std::string& value) { FMultiCastAddrStr = value; }
+    int MultiCastIpTTL() const { return FMultiCastIpTTL; }
+    void SetMultiCastIpTTL(int value) { FMultiCastIpTTL = value; }
+    bool ReuseAddr() const { return FReuseAddr; }
+    void SetReuseAddr(bool value) { FReuseAddr = value; }
+    int ListenBacklog() const { return FListenBacklog; }
+    void SetListenBacklog(int value) { FListenBacklog = value; }
+    int FlushTimeout() const { return FFlushTimeout; }
+    void SetFlushTimeout(int value) { FFlushTimeout = value; }
+
+    // ---- read-only state ----
+    TSocketState State() const { return FState; }
+    winsock::SOCKET HSocket() const { return FHSocket; }
+    const std::string& LookupResult() const { return FLookupResult; }
+    const std::vector<std::string>& LookupResults() const { return FLookupResults; }
+    std::uint64_t TotalReceived() const { return FTotalReceived; }
+    std::uint64_t TotalSent() const { return FTotalSent; }
+    TWSocketCounter* ActivityCounter() const { return FCounter.get(); }
+    bool AllSent() const { return FSendBufferEmpty; }
+    bool Paused() const { return FNoticesPaused; }
+    TIcsBufferHandler* OutQueue() const { return FBufHandler.get(); }
+    // Message numbers taken from the hidden window (0 while detached).
+    UINT NetEventMessage() const { return FMsg_WM_ASYNCSELECT; }
+    UINT LookupDoneMessage() const { return FMsg_WM_ASYNCGETHOSTBYNAME; }
+    UINT CloseLaterMessage() const { return FMsg_WM_CLOSE_DELAYED; }
+    UINT TestExceptionMessage() const { return FMsg_WM_WSOCKET_RELEASE_TEST; }
+
+    // ---- operations ----
+    virtual void Connect();
+    virtual void Close();
+    virtual void CloseLater();
+    virtual void Abort();
+    // Waits, servicing messages, until the send buffer is empty or the socket is gone.
+    virtual void Flush();
+    virtual void Shutdown(int how);
+    virtual int Receive(void* buffer, int size);
+    virtual std::string ReceiveText();
+    virtual int PendingReadCount();
+    // Queues and writes; returns the length accepted (bytes may still wait in
+    // the buffer), -1 when not connected.
+    virtual int Send(const void* data, int len);
+    int SendText(const std::string& text);
+    int SendByte(BYTE value);
+    virtual void QueueForSend(const void* data, int len);
+    virtual void TryToSend();
+    virtual int SendNow(const void* data, int len);
+    virtual void DnsLookup(const std::string& hostName);
+    virtual void CancelLookup();
+    virtual void Pause();
+    virtual void Resume();
+    virtual void MakeCounter();
+    // Remote and local ends, readable only in the states that have them.
+    std::string PeerAddress();
+    std::string GetPeerPort();
+    int GetPeerName(winsock::SOCKADDR_IN& name, int namelen);
+    std::string LocalPortText();
+    std::string LocalAddressText();
+
+    void AttachToThread() override;
+    void DetachFromThread() override;
+
+    // ---- events ----
+    TDnsLookupDone OnDnsLookupDone;
+    TSessionConnected OnSessionConnected;
+    TDataAvailable OnDataAvailable;
+    TSendData OnSendData;
+    TDataSent OnDataSent;
+    TSessionClosed OnSessionClosed;
+    TChangeState OnChangeState;
+    TNotifyEvent OnError;
+    TSessionAvailable OnSessionAvailable;
+
+protected:
+    void HandleMessage(TIcsMessage& msg) override;
+    void HandleEscapedException(Exception& E) override;
+    int RequiredMessageCount() override { return 7; }
+    void AllocateMessages() override;
+    void FreeMessages() override;
+    void EmergencyStop() override;
+    void Notification(TComponent* component, TOperation operation) override;
+
+    virtual void WriteLog(TLogOption level, const std::string& text);
+    virtual bool LogEnabled(TLogOption level) const;
+    virtual void ResetDefaults();
+    virtual void FinishClose(bool doShutdown, WORD error);
+    virtual void AbortWithError(WORD error);
+    virtual void BindLocal();
+    virtual void ReportError(const std::string& text);
+    // Reports the calling thread's Windows Sockets error for `operation`.
+    virtual void SocketFailure(const std::string& operation);
+    virtual bool FireDataAvailable(WORD error);
+    virtual void FireSessionAvailable(WORD error);
+    virtual void ConnectDone(WORD error);
+    virtual void FireSessionConnected(WORD error);
+    virtual void FireSessionClosed(WORD error);
+    virtual void TriggerDataSent(WORD error);
+    virtual void FireChangeState(TSocketState oldState, TSocketState newState);
+    virtual void FireDnsLookupDone(WORD error);
+    virtual void FireError();
+    virtual int RecvRaw(void* buffer, int size, int flags);
+    virtual void HandleConnectNotice(TIcsMessage& msg);
+    virtual void HandleReadNotice(TIcsMessage& msg);
+    virtual void HandleWriteNotice(TIcsMessage& msg);
+    virtual void HandleAcceptNotice(TIcsMessage& msg);
+    virtual void HandleCloseNotice(TIcsMessage& msg);
+    virtual void HandleLookupDone(TIcsMessage& msg);
+    virtual std::unique_ptr<TWSocketCounter> CreateCounter();
+    // Resets the counter and the byte counts and enters wsConnected (server use).
+    virtual void AdoptConnected();
+
+    // Enters a state; a change fires OnChangeState.
+    void ChangeState(TSocketState newState);
+    void ReadLoop(WORD error, TWSocketOptions options);
+    void ApplyLinger();
+    void ApplyKeepAlive();
+    void EmptySendBuffer();
+    bool IsStream() const { return FSocketType == winsock::SOCK_STREAM; }
+    std::string ComponentAddressHex() const;
+
+    winsock::SOCKET FHSocket = winsock::INVALID_SOCKET;
+    TSocketState FState = wsClosed;
+    int FAddressFamily = winsock::PF_INET;
+    int FSocketType = winsock::SOCK_STREAM;
+    int FProtoNumber = winsock::IPPROTO_TCP;
+    WORD FPortNumber = 0;
+    WORD FLocalPortNumber = 0;
+    winsock::SOCKADDR_IN FRemoteSockAddr{};
+    bool FHasAddr = false, FHasPort = false, FHasProto = true;
+    bool FAddrResolved = false, FPortResolved = false, FProtoResolved = false,
+         FLocalPortResolved = false;
+    long FEventMask = 0;
+    bool FSendBufferEmpty = true;
+    bool FNoticesPaused = false;
+    bool FCloseInvoked = false; // OnSessionClosed already fired for this connection
+    std::uint64_t FTotalReceived = 0, FTotalSent = 0;
+    HANDLE FLookupTask = nullptr;
+    char FLookupBuffer[1025] = {};
+    bool FEarlyLookupReplyValid = false;
+    TIcsMessage FEarlyLookupReply{};
+    std::string FLookupResult;
+    std::vector<std::string> FLookupResults;
+    std::unique_ptr<TIcsBufferHandler> FBufHandler;
+    std::unique_ptr<TWSocketCounter> FCounter;
+    int FLastError = 0;
+    int FSndBufSize = 0, FRcvBufSize = 0; // system buffer sizes read at connect
+
+    UINT FMsg_WM_ASYNCSELECT = 0;
+    UINT FMsg_WM_ASYNCGETHOSTBYNAME = 0;
+    UINT FMsg_WM_ASYNCGETHOSTBYADDR = 0;
+    UINT FMsg_WM_CLOSE_DELAYED = 0;
+    UINT FMsg_WM_WSOCKET_RELEASE_TEST = 0;
+    UINT FMsg_WM_TRIGGER_DATA_AVAILABLE = 0;
+
+private:
+    std::string FAddrStr, FPortStr, FProtoStr = "tcp";
+    std::string FLocalAddr = "0.0.0.0", FLocalPortStr = "0";
+    TWSocketOptions FComponentOptions;
+    TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+    int FLingerTimeout = 0;
+    TSocketKeepAliveOnOff FKeepAliveOnOff = wsKeepAliveOff;
+    int FKeepAliveTime = 0, FKeepAliveInterval = 0;
+    int FSendFlags = 0; // the flags value handed to send: 0 or MSG_OOB
+    bool FMultiThreaded = false;
+    TIcsLogger* FIcsLogger = nullptr;
+    bool FMultiCast = false;
+    std::string FMultiCastAddrStr;
+    int FMultiCastIpTTL = 1;
+    bool FReuseAddr = false;
+    int FListenBacklog = 5;
+    int FFlushTimeout = 60;
+    bool FSocketCounted = false;
+};
+
+enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
+using TSocksErrorEvent = std::function<void(TComponent* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TComponent* Sender, TSocksAuthState AuthState)>;
+
+// The SOCKS settings with their setter checks and reset rules. While
+// SocksServer is empty every call and event passes straight through. SOCKS
+// negotiation itself is not built: Connect with a SOCKS server set is refused
+// through ReportError.
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+    explicit TCustomSocksWSocket(TComponent* owner = nullptr) : TCustomWSocket(owner) {}
+
+    const std::string& SocksServer() const { return FSocksServer; }
+    void SetSocksServer(const std::string& value);
+    const std::string& SocksPort() const { return FSocksPort; }
+    void SetSocksPort(const std::string& value);
+    const std::string& SocksLevel() const { return FSocksLevel; }
+    void SetSocksLevel(const std::string& value);
+    const std::string& SocksUsercode() const { return FSocksUsercode; }
+    void SetSocksUsercode(const std::string& value) { FSocksUsercode = value; }
+    const std::string& SocksPassword() const { return FSocksPassword; }
+    void SetSocksPassword(const std::string& value) { FSocksPassword = value; }
+    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+    void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
+
+    void Connect() override;
+
+    TSessionConnected OnSocksConnected;
+    TSocksErrorEvent OnSocksError;
+    TSocksAuthStateEvent OnSocksAuthState;
+
+protected:
+    void ResetDefaults() override;
+
+private:
+    std::string FSocksServer, FSocksPort, FSocksLevel = "5", FSocksUsercode, FSocksPassword;
+    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+};
+
+// The line layer. Line assembly is not built; with line mode off (the only
+// mode here) it passes everything straight through.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomLineWSocket(TComponent* owner = nullptr) : TCustomSocksWSocket(owner) {}
+    bool LineMode() const { return false; }
+};
+
+// Adds a blocking wait that services messages.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+    explicit TCustomSyncWSocket(TComponent* owner = nullptr) : TCustomLineWSocket(owner) {}
+    // Services messages until *flag becomes nonzero (result 0), or until
+    // timeoutMs (when above 0) passes or the quit message was seen (12001).
+    int WaitUntilReady(const int* flag, int timeoutMs);
+};
+
+class TWSocket : public TCustomSyncWSocket {
+public:
+    explicit TWSocket(TComponent* owner = nullptr) : TCustomSyncWSocket(owner) {}
+};
