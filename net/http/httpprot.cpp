@@ -1,0 +1,1358 @@
+#include "net/http/httpprot.h"
+
+#include "framework/application.h"
+#include "net/http/httpparse.h"
+#include "net/socket/wsocket.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kSendBufferSize = 8192;
+constexpr std::size_t kReceiveRoom = 8192;
+// Bounds that keep a hostile or broken server from growing the receive
+// buffer without limit.
+constexpr std::size_t kMaxHeaderLine = 64 * 1024;
+constexpr std::int64_t kMaxHeaderTotal = 1024 * 1024;
+
+const char* const kStateNames[] = {
+    "httpReady",       "httpNotConnected",  "httpConnected",
+    "httpDnsLookup",   "httpDnsLookupDone", "httpWaitingHeader",
+    "httpWaitingBody", "httpBodyReceived",  "httpWaitingProxyConnect",
+    "httpClosing",     "httpAborting"};
+
+std::string WinsockErrorText(int code) {
+    return WSocketErrorText(code);
+}
+
+bool IsHexDigit(char c, int& value) {
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+const char* HttpCliStateName(int state) {
+    if (state < 0 || state > httpAborting)
+        return "INVALID STATE";
+    return kStateNames[state];
+}
+
+// ---- construction -----------------------------------------------------------
+
+THttpCli::THttpCli(TComponent* owner) : TIcsWndControl(owner) {
+    FLocalAddr = "0.0.0.0";
+    FProxyPort = "80";
+    FAgent = "Mozilla/4.0 (compatible; TORVELIX)";
+    FAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    FContentTypePost = "application/x-www-form-urlencoded";
+    FRequestVer = "1.0";
+    FContentCodingHnd = std::make_unique<THttpContCodHandler>(
+        [this]() { return FDocStream; },
+        [this](const char* data, std::int64_t len) { TriggerDocData(data, len); });
+    FOptions = Options();
+    FCtrlSocket = new TWSocket(this);
+    FCtrlSocket->OnSessionClosed = [this](TComponent*, WORD e) { SocketSessionClosed(e); };
+    FCtrlSocket->OnDataAvailable = [this](TComponent*, WORD e) { SocketDataAvailable(e); };
+    FCtrlSocket->OnSessionConnected = [this](TComponent*, WORD e) { SocketSessionConnected(e); };
+    FCtrlSocket->OnDataSent = [this](TComponent*, WORD e) { SocketDataSent(e); };
+    FCtrlSocket->OnDnsLookupDone = [this](TComponent*, WORD e) { SocketDnsLookupDone(e); };
+    FCtrlSocket->OnSocksError = [this](TComponent*, int error, const std::string& msg) {
+        if (OnSocksError)
+            OnSocksError(this, error, msg);
+    };
+    FCtrlSocket->OnSocksConnected = [this](TComponent*, WORD e) {
+        if (OnSocksConnected)
+            OnSocksConnected(this, e);
+    };
+    FCtrlSocket->OnError = [this](TComponent*) { Fire(OnSocketError); };
+    FLocationChangeCurCount = 0;
+    FState = httpReady;
+    // The private message numbers come with the window, like the socket's.
+    Handle();
+}
+
+THttpCli::~THttpCli() {
+    BeginDestruction();
+    delete FBandwidthTimer;
+    FBandwidthTimer = nullptr;
+    // Freeing the socket closes it; its events must not reach a half-freed client.
+    if (FCtrlSocket) {
+        FCtrlSocket->OnSessionClosed = nullptr;
+        FCtrlSocket->OnDataAvailable = nullptr;
+        FCtrlSocket->OnSessionConnected = nullptr;
+        FCtrlSocket->OnDataSent = nullptr;
+        FCtrlSocket->OnDnsLookupDone = nullptr;
+        FCtrlSocket->OnError = nullptr;
+        delete FCtrlSocket;
+        FCtrlSocket = nullptr;
+    }
+    if (FIcsLogger)
+        FIcsLogger->RemoveFreeNotification(this);
+    ReleaseHandlerOnce();
+}
+
+void THttpCli::AllocateMessages() {
+    TIcsWndControl::AllocateMessages();
+    FMsgRequestDone = FWindowHandler->AllocateMessage(this);
+    FMsgSetReady = FWindowHandler->AllocateMessage(this);
+    FMsgLogin = FWindowHandler->AllocateMessage(this);
+}
+
+void THttpCli::FreeMessages() {
+    if (FWindowHandler) {
+        FWindowHandler->FreeMessage(FMsgLogin);
+        FWindowHandler->FreeMessage(FMsgSetReady);
+        FWindowHandler->FreeMessage(FMsgRequestDone);
+    }
+    TIcsWndControl::FreeMessages();
+}
+
+void THttpCli::HandleMessage(TIcsMessage& msg) {
+    if (msg.Msg != 0 && msg.Msg == FMsgRequestDone) {
+        Trace(loProtSpecInfo, "RequestDone");
+        if (OnRequestDone)
+            OnRequestDone(this, FRqType, FErrCode);
+    } else if (msg.Msg != 0 && msg.Msg == FMsgSetReady) {
+        ChangeState(httpReady);
+    } else if (msg.Msg != 0 && msg.Msg == FMsgLogin) {
+        Login();
+    } else {
+        TIcsWndControl::HandleMessage(msg);
+    }
+}
+
+void THttpCli::Notification(TComponent* component, TOperation operation) {
+    TIcsWndControl::Notification(component, operation);
+    if (operation == TOperation::opRemove && component == FIcsLogger)
+        FIcsLogger = nullptr;
+}
+
+void THttpCli::PostMsg(UINT msg) {
+    if (msg != 0)
+        PostMessageA(Handle(), msg, 0, 0);
+}
+
+// ---- properties ---------------------------------------------------------------
+
+void THttpCli::SetRequestVer(const std::string& v) {
+    if (v == FRequestVer)
+        return;
+    if (v != "1.0" && v != "1.1")
+        throw EHttpException("Insupported HTTP version", httperrVersion);
+    FRequestVer = v;
+}
+
+void THttpCli::SetMultiThreaded(bool v) {
+    FMultiThreaded = v;
+    FCtrlSocket->SetMultiThreaded(v);
+}
+
+THttpCliOptions THttpCli::Options() {
+    if (FContentCodingHnd) {
+        FContentCodingHnd->Enabled() ? FOptions.Include(httpoEnableContentCoding)
+                                     : FOptions.Exclude(httpoEnableContentCoding);
+        FContentCodingHnd->UseQuality() ? FOptions.Include(httpoUseQuality)
+                                        : FOptions.Exclude(httpoUseQuality);
+    }
+    return FOptions;
+}
+
+void THttpCli::SetOptions(const THttpCliOptions& v) {
+    FOptions = v;
+    FContentCodingHnd->SetEnabled(v.Contains(httpoEnableContentCoding));
+    FContentCodingHnd->SetUseQuality(v.Contains(httpoUseQuality));
+}
+
+void THttpCli::SetIcsLogger(TIcsLogger* logger) {
+    if (FIcsLogger)
+        FIcsLogger->RemoveFreeNotification(this);
+    FIcsLogger = logger;
+    if (logger)
+        logger->FreeNotification(this);
+    FCtrlSocket->SetIcsLogger(logger);
+}
+
+bool THttpCli::Tracing(TLogOption level) const {
+    return FIcsLogger && FIcsLogger->CheckLogOptions(level);
+}
+
+void THttpCli::Trace(TLogOption level, const std::string& text) {
+    if (Tracing(level))
+        FIcsLogger->DoDebugLog(this, level, text);
+}
+
+// ---- state --------------------------------------------------------------------
+
+void THttpCli::ChangeState(THttpCliState newState) {
+    if (FState == newState)
+        return;
+    FState = newState;
+    Trace(loProtSpecInfo, std::string("State = ") + HttpCliStateName(newState));
+    Fire(OnStateChange);
+    if (newState != httpReady)
+        return;
+    if (RetryWithCredentials()) {
+        // A repetition with credentials: the ready state is only a passage.
+        RewindStreams();
+        FBufferedLen = 0;
+        ResetResponseFields(true);
+        return;
+    }
+    PostMsg(FMsgRequestDone);
+}
+
+void THttpCli::ResetAuthStates() {
+    FAuthNTLMState = FProxyAuthNTLMState = 0;
+    FAuthDigestState = FProxyAuthDigestState = 0;
+    FAuthBasicState = FProxyAuthBasicState = 0;
+}
+
+bool THttpCli::RetryWithCredentials() {
+    // Advance the states from the status just received; no scheme is tried
+    // automatically yet, so the request always ends here.
+    if (FAuthBasicState == 1 && FStatusCode != 401 && FStatusCode != 407)
+        FAuthBasicState = 2;
+    if (FProxyAuthBasicState == 1 && FStatusCode != 407)
+        FProxyAuthBasicState = 2;
+    return false;
+}
+
+bool THttpCli::NtlmFirstStep() const {
+    return FAuthNTLMState == 1 || FProxyAuthNTLMState == 1;
+}
+
+void THttpCli::ResetResponseFields(bool keepLocation) {
+    FStatusCode = 0;
+    FHeaderLines.Clear();
+    FContentLength = -1;
+    FReceivedCount = 0;
+    FContentType.clear();
+    FTransferEncoding.clear();
+    FContentEncoding.clear();
+    if (!keepLocation)
+        FLocation = FURL;
+    FCloseReq = FRequestVer == "1.0";
+    FErrCode = 0;
+    FLineCount = 0;
+    FBodyLineCount = 0;
+    FInHeader = false;
+    FHeaderComplete = false;
+    FHeaderBytes = 0;
+    FResponseFailed = false;
+    FNextStep = TNextStep::None;
+}
+
+void THttpCli::RewindStreams() {
+    if (FDocStream) {
+        FDocStream->SetSize(FDocStartSize);
+        FDocStream->Seek(0, TSeekOrigin::soEnd);
+    }
+    if (FPostStream && FBodySentCount > 0) {
+        FPostStream->Seek(-FBodySentCount, TSeekOrigin::soCurrent);
+        FBodySentCount = 0;
+    }
+}
+
+// ---- synchronous requests ------------------------------------------------------
+
+void THttpCli::Get() {
+    RunRequest(httpGET);
+}
+
+void THttpCli::Post() {
+    FLocationChangeCurCount = 0;
+    RunRequest(httpPOST);
+}
+
+void THttpCli::Put() {
+    RunRequest(httpPUT);
+}
+
+void THttpCli::Head() {
+    RunRequest(httpHEAD);
+}
+
+void THttpCli::Close() {
+    RunRequest(httpCLOSE);
+}
+
+void THttpCli::Abort() {
+    if (FState == httpReady)
+        return;
+    bool wasLookup = FState == httpDnsLookup;
+    ChangeState(httpAborting);
+    if (wasLookup) {
+        try {
+            FCtrlSocket->CancelLookup();
+        } catch (const Exception&) {
+        }
+    }
+    FStatusCode = 404;
+    FReasonPhrase = "Request aborted";
+    FErrCode = httperrAborted;
+    if (wasLookup)
+        SocketSessionClosed(0);
+    else
+        FCtrlSocket->Close();
+    ChangeState(httpReady);
+}
+
+void THttpCli::RunRequest(THttpRequest rq) {
+    StartRequest(rq);
+    if (!FCtrlSocket->ActivityCounter())
+        FCtrlSocket->MakeCounter();
+    FCtrlSocket->ActivityCounter()->SetConnected();
+    const DWORD limit = FTimeout * 1000u;
+    while (FState != httpReady) {
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, QS_ALLINPUT) == WAIT_OBJECT_0)
+            FCtrlSocket->ServiceMessages();
+        if (FState == httpReady)
+            break;
+        bool terminating = Application().Terminated() || QuitSeen() || FCtrlSocket->QuitSeen();
+        bool timedOut = false;
+        if (!terminating) {
+            DWORD now = GetTickCount();
+            DWORD last = FCtrlSocket->ActivityCounter()->LastActivityTicks();
+            DWORD elapsed = now >= last ? now - last : now + (0xFFFFFFFFu - last);
+            timedOut = elapsed >= limit;
+        }
+        if (!terminating && !timedOut)
+            continue;
+        bool wasLookup = FState == httpDnsLookup;
+        ChangeState(httpAborting);
+        if (wasLookup) {
+            try {
+                FCtrlSocket->CancelLookup();
+            } catch (const Exception&) {
+            }
+        }
+        FStatusCode = 404;
+        if (terminating) {
+            FReasonPhrase = "Request aborted";
+            FErrCode = httperrAborted;
+        } else {
+            FReasonPhrase = "Request aborted on timeout";
+            FErrCode = httperrTimeout;
+        }
+        if (wasLookup)
+            SocketSessionClosed(0);
+        else
+            FCtrlSocket->Close();
+        ChangeState(httpReady);
+    }
+    if (FStatusCode >= 400 && FStatusCode != 401 && FStatusCode != 407)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+}
+
+// ---- starting a request ---------------------------------------------------------
+
+void THttpCli::StartRequest(THttpRequest rq) {
+    if (rq != httpCLOSE && FState != httpReady)
+        throw EHttpException("HTTP component " + Name() + " is busy", httperrBusy);
+    if ((rq == httpPOST || rq == httpPUT) && !FPostStream)
+        throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
+
+    if (rq == httpCLOSE) {
+        FStatusCode = 200;
+        FReasonPhrase = "OK";
+        ChangeState(httpClosing);
+        if (FCtrlSocket->State() == wsClosed)
+            PostMsg(FMsgSetReady);
+        else
+            FCtrlSocket->CloseLater();
+        return;
+    }
+
+    FRqType = rq;
+    ResetResponseFields(false);
+    FAuthChallenges.Clear();
+    FRelocationPending = false;
+    FRelocateOnClose = false;
+    FSendingBody = false;
+    FReadyDeferred = false;
+    FBodySentCount = 0;
+    FDocStartSize = FDocStream ? FDocStream->Size() : 0;
+    // Leftovers of an earlier response on a kept connection are not part of
+    // this one.
+    FBufferedLen = 0;
+    FRequestUsername = FUsername;
+    FRequestPassword = FPassword;
+    FRequestConnection = FConnection;
+    FRequestProxyConnection = FProxyConnection;
+
+    TUrlParts url = SplitUrl(FURL);
+    FOriginHost = url.Host;
+    FOriginPort = url.Port.empty() ? "80" : url.Port;
+    FProtocol = url.Proto;
+    FPath = url.Path;
+    if (!url.User.empty())
+        FRequestUsername = url.User;
+    if (!url.Pass.empty())
+        FRequestPassword = url.Pass;
+    if (FProxy.empty()) {
+        FRequestUri = url.Path;
+        FConnectHost = FOriginHost;
+        FConnectPort = FOriginPort;
+    } else {
+        FRequestUri = (url.Proto.empty() ? std::string("http") : url.Proto) + "://" + url.Host +
+                      (url.Port.empty() ? std::string() : ":" + url.Port) + url.Path;
+        TUrlParts proxy = SplitUrl(FProxy);
+        FConnectHost = proxy.Host;
+        FConnectPort = proxy.Port.empty() ? FProxyPort : proxy.Port;
+    }
+    if (FProtocol.empty())
+        FProtocol = "http";
+    if (FRequestUri.empty())
+        FRequestUri = "/";
+    FDocumentName = ExtractDocumentName(FPath);
+
+    ResetAuthStates();
+    if (FServerAuth == httpAuthBasic && !FRequestUsername.empty() && !FRequestPassword.empty())
+        FAuthBasicState = 1;
+
+    if (FCtrlSocket->State() == wsConnected) {
+        if (FConnectHost == FConnectedHost && FConnectPort == FConnectedPort &&
+            FProtocol == FConnectedProtocol) {
+            SocketSessionConnected(0);
+            return;
+        }
+        FCtrlSocket->Abort();
+    }
+    ChangeState(httpNotConnected);
+    Login();
+}
+
+void THttpCli::Login() {
+    Trace(loProtSpecInfo, "Login " + FConnectHost);
+    FRelocateOnClose = false;
+    if (FCtrlSocket->State() == wsConnected) {
+        SocketSessionConnected(0);
+        return;
+    }
+    FResolvedAddr.clear();
+    ChangeState(httpDnsLookup);
+    try {
+        FCtrlSocket->SetLocalAddr(FLocalAddr);
+        FCtrlSocket->DnsLookup(FConnectHost);
+    } catch (const Exception& e) {
+        FStatusCode = 404;
+        FReasonPhrase = e.Message();
+        FConnected = false;
+        ChangeState(httpReady);
+    }
+}
+
+void THttpCli::SocketDnsLookupDone(std::uint16_t error) {
+    if (error != 0) {
+        if (FState == httpAborting)
+            return;
+        FErrCode = error;
+        FStatusCode = 404;
+        FReasonPhrase = "can't resolve hostname to IP address";
+        SocketSessionClosed(error);
+        return;
+    }
+    FResolvedAddr = FCtrlSocket->LookupResult();
+    ChangeState(httpDnsLookupDone);
+    FCtrlSocket->SetAddr(FResolvedAddr);
+    FCtrlSocket->SetLocalAddr(FLocalAddr);
+    FCtrlSocket->SetPort(FConnectPort);
+    FCtrlSocket->SetProto("tcp");
+    FCtrlSocket->SetSocksServer(FSocksServer);
+    FCtrlSocket->SetSocksLevel(FSocksLevel.empty() ? std::string("5") : FSocksLevel);
+    FCtrlSocket->SetSocksPort(FSocksPort);
+    FCtrlSocket->SetSocksUsercode(FSocksUsercode);
+    FCtrlSocket->SetSocksPassword(FSocksPassword);
+    FCtrlSocket->SetSocksAuthentication(FSocksAuthentication ? socksAuthenticateUsercode
+                                                             : socksNoAuthentication);
+    FConnectedHost = FConnectHost;
+    FConnectedPort = FConnectPort;
+    FConnectedProtocol = FProtocol;
+
+    if (FProtocol != "http") {
+        // Secure connections are not supported.
+        FErrCode = static_cast<std::uint16_t>(FCtrlSocket->LastError());
+        FStatusCode = 501;
+        FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+        FCtrlSocket->Close();
+        SocketSessionClosed(static_cast<std::uint16_t>(FCtrlSocket->LastError()));
+        return;
+    }
+
+    Trace(loProtSpecInfo, "connect to " + FResolvedAddr + "/" + FConnectPort);
+    bool raised = false;
+    try {
+        FCtrlSocket->Connect();
+    } catch (const Exception&) {
+        raised = true;
+    }
+    // The socket reports a failing connect through OnError instead of raising
+    // when that event is set (it is, here): a socket that is neither
+    // connecting nor connected afterwards failed the same way.
+    TSocketState st = FCtrlSocket->State();
+    if (raised || (st != wsConnecting && st != wsConnected && FState == httpDnsLookupDone)) {
+        int code = FCtrlSocket->LastError();
+        FErrCode = static_cast<std::uint16_t>(code);
+        FStatusCode = 404;
+        FReasonPhrase =
+            "can't connect: " + WinsockErrorText(code) + " (Error #" + std::to_string(code) + ")";
+        FCtrlSocket->Close();
+        SocketSessionClosed(static_cast<std::uint16_t>(code));
+    }
+}
+
+void THttpCli::SocketSessionConnected(std::uint16_t error) {
+    Trace(loProtSpecInfo, "SessionConnected");
+    if (error != 0) {
+        FErrCode = error;
+        FStatusCode = 404;
+        FReasonPhrase = WinsockErrorText(error) + " (Error #" + std::to_string(error) + ")";
+        Fire(OnSessionConnected);
+        return;
+    }
+    try {
+        FRelocationPending = false;
+        FConnected = true;
+        ChangeState(httpConnected);
+        Fire(OnSessionConnected);
+        FNextStep = TNextStep::HeaderLine;
+        ChangeState(httpWaitingHeader);
+        switch (FRqType) {
+        case httpPOST:
+            SendRequest("POST", FRequestVer);
+            break;
+        case httpPUT:
+            SendRequest("PUT", FRequestVer);
+            break;
+        case httpHEAD:
+            SendRequest("HEAD", FRequestVer);
+            break;
+        default:
+            SendRequest("GET", FRequestVer);
+            break;
+        }
+        if ((FRqType == httpPOST || FRqType == httpPUT) && !NtlmFirstStep()) {
+            Fire(OnSendBegin);
+            FSendingBody = true;
+            FReadyDeferred = false;
+            SendBodyPiece();
+        }
+    } catch (const std::exception&) {
+        FCtrlSocket->Close();
+    }
+}
+
+// ---- the request header -----------------------------------------------------------
+
+void THttpCli::BuildRequestHeader(const std::string& method, const std::string& version,
+                                  TStringList& lines) {
+    const bool withBody = FRqType == httpPOST || FRqType == httpPUT;
+    lines.Add(method + " " + FRequestUri + " HTTP/" + version);
+    if (!FSender.empty())
+        lines.Add("From: " + FSender);
+    if (!FAccept.empty())
+        lines.Add("Accept: " + FAccept);
+    if (!FReference.empty())
+        lines.Add("Referer: " + FReference);
+    if (!FRequestConnection.empty())
+        lines.Add("Connection: " + FRequestConnection);
+    if (!FAcceptLanguage.empty())
+        lines.Add("Accept-Language: " + FAcceptLanguage);
+    std::string coding = FContentCodingHnd->HeaderText();
+    if (!coding.empty() && FRqType != httpHEAD)
+        lines.Add("Accept-Encoding: " + coding);
+    if (withBody && !FContentTypePost.empty())
+        lines.Add("Content-Type: " + FContentTypePost);
+    if (!FAgent.empty())
+        lines.Add("User-Agent: " + FAgent);
+    if (!FOriginPort.empty() && FOriginPort != "80")
+        lines.Add("Host: " + FOriginHost + ":" + FOriginPort);
+    else
+        lines.Add("Host: " + FOriginHost);
+    if (FNoCache)
+        lines.Add("Pragma: no-cache");
+    if (!FRequestProxyConnection.empty())
+        lines.Add("Proxy-Connection: " + FRequestProxyConnection);
+    if (withBody) {
+        if (NtlmFirstStep()) {
+            lines.Add("Content-Length: 0");
+        } else {
+            std::int64_t left = FPostStream ? FPostStream->Size() - FPostStream->Position() : 0;
+            lines.Add("Content-Length: " + std::to_string(std::max<std::int64_t>(0, left)));
+        }
+    }
+    if (FModifiedSince != 0)
+        lines.Add("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
+    // The authorisation lines (server, then proxy) come from the schemes of the
+    // authentication exchange; none is in use yet.
+    if (!FCookie.empty())
+        lines.Add("Cookie: " + FCookie);
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+        lines.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+    FAcceptRanges.clear();
+}
+
+void THttpCli::SendRequest(const std::string& method, const std::string& version) {
+    FHeaderBuffer.Clear();
+    FBandwidthUsed = 0;
+    if (FOptions.Contains(httpoBandwidthControl))
+        StartBandwidthControl();
+
+    Fire(OnRequestHeaderBegin);
+    TStringList lines;
+    BuildRequestHeader(method, version, lines);
+    if (Tracing(loProtSpecInfo))
+        Trace(loProtSpecInfo,
+              std::to_string(lines.Count()) + " header lines to send\r\n" + lines.Text());
+    if (OnBeforeHeaderSend)
+        OnBeforeHeaderSend(this, method, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+        std::string s = lines[i];
+        if (OnCommand)
+            OnCommand(this, s);
+        if (!s.empty())
+            FHeaderBuffer.Write(s);
+        FHeaderBuffer.Write(std::string("\r\n"));
+    }
+    Fire(OnRequestHeaderEnd);
+    FHeaderBuffer.Write(std::string("\r\n"));
+
+    FCtrlSocket->QueueForSend(FHeaderBuffer.Memory(), static_cast<int>(FHeaderBuffer.Size()));
+    FHeaderBuffer.Clear();
+    FCtrlSocket->Send(nullptr, 0);
+    Trace(loProtSpecInfo, "SendRequest Done");
+}
+
+// ---- the request body --------------------------------------------------------------
+
+void THttpCli::SocketDataSent(std::uint16_t) {
+    if (FSendingBody)
+        SendBodyPiece();
+}
+
+void THttpCli::SendBodyPiece() {
+    if (!FSendingBody)
+        return;
+    if (FSendBuffer.empty())
+        FSendBuffer.resize(kSendBufferSize);
+    std::int64_t n = FPostStream ? FPostStream->Read(FSendBuffer.data(), kSendBufferSize) : 0;
+    if (n > 0) {
+        FBodySentCount += n;
+        if (OnSendData)
+            OnSendData(this, FSendBuffer.data(), static_cast<int>(n));
+        FCtrlSocket->Send(FSendBuffer.data(), static_cast<int>(n));
+        return;
+    }
+    FSendingBody = false;
+    Fire(OnSendEnd);
+    if (FReadyDeferred) {
+        FReadyDeferred = false;
+        PostMsg(FMsgSetReady);
+    }
+}
+
+// ---- bandwidth control ---------------------------------------------------------------
+
+void THttpCli::StartBandwidthControl() {
+    if (!FBandwidthTimer) {
+        FBandwidthTimer = new TIcsTimer(this);
+        FBandwidthTimer->SetOnTimer([this](TComponent*) { BandwidthTimerTick(); });
+    }
+    FBandwidthTimer->SetEnabled(false);
+    FBandwidthTimer->SetInterval(static_cast<UINT>(std::max(1, FBandwidthSampling)));
+    FBandwidthTimer->SetEnabled(true);
+    FBandwidthQuota = static_cast<std::int64_t>(FBandwidthLimit) * FBandwidthSampling / 1000;
+    FBandwidthPaused = false;
+    TWSocketOptions opts = FCtrlSocket->ComponentOptions();
+    opts.Include(wsoNoReceiveLoop);
+    FCtrlSocket->SetComponentOptions(opts);
+}
+
+void THttpCli::BandwidthTimerTick() {
+    if (FBandwidthPaused) {
+        FBandwidthUsed -= FBandwidthQuota;
+        FBandwidthPaused = false;
+        FCtrlSocket->Resume();
+    } else {
+        FBandwidthUsed = 0;
+    }
+}
+
+void THttpCli::StopBandwidthTimer() {
+    if (FBandwidthTimer)
+        FBandwidthTimer->SetEnabled(false);
+    if (FBandwidthPaused) {
+        FBandwidthPaused = false;
+        FCtrlSocket->Resume();
+    }
+}
+
+// ---- receiving -------------------------------------------------------------------------
+
+void THttpCli::SocketDataAvailable(std::uint16_t) {
+    if (FReceiveBuffer.size() < FBufferedLen + kReceiveRoom)
+        FReceiveBuffer.resize(FBufferedLen + kReceiveRoom + 1);
+    int room = static_cast<int>(FReceiveBuffer.size() - FBufferedLen - 1);
+    int count = FCtrlSocket->Receive(FReceiveBuffer.data() + FBufferedLen, room);
+    if (Tracing(loProtSpecDump))
+        Trace(loProtSpecDump, "Data available. Len=" + std::to_string(count));
+    ProcessReceived(count);
+}
+
+void THttpCli::DropFromBuffer(std::size_t count) {
+    count = std::min(count, FBufferedLen);
+    // The rest, and the zero byte after it, move to the front.
+    std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + count, FBufferedLen - count + 1);
+    FBufferedLen -= count;
+}
+
+void THttpCli::ProcessReceived(int count) {
+    if (FRqType == httpABORT)
+        return;
+    if (count <= 0) {
+        Trace(loProtSpecDump, "**data available. Len=" + std::to_string(count));
+        return;
+    }
+    if (FOptions.Contains(httpoBandwidthControl)) {
+        FBandwidthUsed += count;
+        if (FBandwidthUsed > FBandwidthQuota && !FBandwidthPaused) {
+            FBandwidthPaused = true;
+            FCtrlSocket->Pause();
+        }
+    }
+    FBufferedLen += static_cast<std::size_t>(count);
+    FReceiveBuffer[FBufferedLen] = 0;
+
+    if (FState == httpWaitingBody) {
+        if (FRqType == httpHEAD) {
+            FBufferedLen = 0;
+            FCtrlSocket->Abort();
+            return;
+        }
+        if (FTransferEncoding == "chunked" || FContentLength < 0)
+            FBodyDataLen = FBufferedLen;
+        else
+            FBodyDataLen = static_cast<std::size_t>(std::min<std::int64_t>(
+                static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
+        GetBodyLineNext(FReceiveBuffer.data(), FBodyDataLen);
+        DropFromBuffer(FBodyDataLen);
+        FBodyDataLen = 0;
+        if (FResponseFailed || FNextStep != TNextStep::None)
+            return;
+        if (FRelocationPending)
+            BeginRelocation();
+        else
+            MarkReady();
+        return;
+    }
+
+    // A complete response without body is waiting for its end: what follows
+    // it belongs to no request.
+    if (FState == httpWaitingHeader && FHeaderComplete)
+        return;
+    // Line phase: cut the buffer into lines while a response header is expected.
+    while (FBufferedLen > 0 && !FResponseFailed) {
+        const char* base = FReceiveBuffer.data();
+        const void* lf = std::memchr(base, '\n', FBufferedLen);
+        if (!lf) {
+            if (FBufferedLen > kMaxHeaderLine && (FState == httpWaitingHeader))
+                FailResponse("Malformed response");
+            return;
+        }
+        std::size_t lineLen = static_cast<const char*>(lf) - base;
+        if (lineLen > kMaxHeaderLine && FState == httpWaitingHeader) {
+            FailResponse("Malformed response");
+            return;
+        }
+        std::size_t textLen = lineLen > 0 && base[lineLen - 1] == '\r' ? lineLen - 1 : lineLen;
+        FLastLine.assign(base, textLen);
+        FLastLineRaw.assign(base, lineLen + 1);
+        Trace(loProtSpecDump, ">|" + FLastLine + "|");
+        DropFromBuffer(lineLen + 1);
+        if (FState == httpWaitingHeader || FState == httpWaitingBody) {
+            FHeaderBytes += static_cast<std::int64_t>(lineLen + 1);
+            if (FHeaderBytes > kMaxHeaderTotal) {
+                FailResponse("Malformed response");
+                return;
+            }
+            if (FNextStep != TNextStep::None)
+                RunNextStep();
+            else
+                MarkReady();
+            // Once the header has ended, what is left belongs to the body
+            // (already handed on) or to nothing.
+            if (FState != httpWaitingHeader || FHeaderComplete)
+                return;
+        } else if (OnDataPush) {
+            OnDataPush(this, static_cast<std::uint16_t>(FCtrlSocket->LastError()));
+        }
+    }
+}
+
+void THttpCli::RunNextStep() {
+    switch (FNextStep) {
+    case TNextStep::HeaderLine:
+        HeaderLineReader();
+        break;
+    case TNextStep::BodyLine:
+        GetBodyLineNext(nullptr, 0);
+        break;
+    case TNextStep::None:
+        break;
+    }
+}
+
+void THttpCli::FailResponse(const std::string& reason) {
+    // The response cannot be read: end the request with the reason and drop
+    // the connection, whose session-closed event then ends it.
+    FResponseFailed = true;
+    FStatusCode = 404;
+    FReasonPhrase = reason;
+    FNextStep = TNextStep::None;
+    FRelocationPending = false;
+    FBufferedLen = 0;
+    Trace(loProtSpecErr, reason);
+    if (FCtrlSocket->State() == wsClosed)
+        PostMsg(FMsgSetReady);
+    else
+        FCtrlSocket->CloseLater();
+}
+
+void THttpCli::TriggerHeaderBegin() {
+    FInHeader = true;
+    Fire(OnHeaderBegin);
+}
+
+void THttpCli::TriggerHeaderEnd() {
+    FInHeader = false;
+    Fire(OnHeaderEnd);
+}
+
+void THttpCli::TriggerDocBegin() {
+    Trace(loProtSpecInfo, "DocBegin");
+    Fire(OnDocBegin);
+}
+
+void THttpCli::TriggerDocEnd() {
+    Trace(loProtSpecInfo, "DocEnd");
+    Fire(OnDocEnd);
+}
+
+void THttpCli::TriggerDocData(const char* data, std::int64_t len) {
+    if (OnDocData)
+        OnDocData(this, data, static_cast<int>(len));
+}
+
+// ---- the response header --------------------------------------------------------------
+
+void THttpCli::HeaderLineReader() {
+    if (FLineCount == 0)
+        TriggerHeaderBegin();
+    else if (FLineCount == -1)
+        FLineCount = 0;
+    ++FLineCount;
+
+    const std::string& line = FLastLine;
+    if (FLineCount == 1 && !line.empty() && line[0] == '<') {
+        std::string head = LowerCase(line.substr(0, 9));
+        if (head.compare(0, 6, "<html>") == 0 || head == "<!doctype") {
+            // A body without status line or header: it runs until the
+            // connection closes. Its first line is part of it.
+            if (FContentType.empty())
+                FContentType = "text/html";
+            ChangeState(httpWaitingBody);
+            FNextStep = TNextStep::BodyLine;
+            FHeaderComplete = true;
+            TriggerHeaderEnd();
+            // The line came out of the buffer; hand it on as received, with
+            // whatever followed it in the same read, as one slice.
+            std::string slice = FLastLineRaw + std::string(FReceiveBuffer.data(), FBufferedLen);
+            FBufferedLen = 0;
+            FReceiveBuffer[0] = 0;
+            GetBodyLineNext(slice.data(), slice.size());
+            return;
+        }
+    }
+
+    if (!line.empty())
+        FHeaderLines.Add(line);
+
+    if (FLineCount == 1) {
+        ReadStatusLine();
+    } else if (!line.empty()) {
+        ReadFieldLine();
+    }
+    if (FResponseFailed)
+        return;
+    if (!line.empty()) {
+        Fire(OnHeaderData);
+        return;
+    }
+    if (FLineCount == 1) {
+        // An empty line where a status line was expected counts as nothing.
+        return;
+    }
+    HeaderEnded();
+}
+
+void THttpCli::ReadStatusLine() {
+    TStatusLine st;
+    if (!ParseStatusLine(FLastLine, st)) {
+        Fire(OnDataPush2);
+        return;
+    }
+    FResponseVer = st.Version;
+    if (FRequestVer == "1.1" && FResponseVer == "1.0")
+        FCloseReq = true;
+    else if (FRequestVer == "1.0")
+        FCloseReq = true;
+    else if (FRequestVer == "1.1")
+        FCloseReq = false;
+    Trace(loProtSpecDump, std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
+    if (!st.CodeValid) {
+        FailResponse("Malformed response status line");
+        return;
+    }
+    FStatusCode = st.Code;
+    FReasonPhrase = st.Reason;
+}
+
+void THttpCli::ReadFieldLine() {
+    std::string name, value;
+    if (!SplitHeaderField(FLastLine, name, value))
+        return;
+    if (name == "location") {
+        TakeLocation(value);
+    } else if (name == "content-length") {
+        FContentLength = ParseContentLength(value);
+    } else if (name == "transfer-encoding") {
+        FTransferEncoding = LowerCase(value);
+    } else if (name == "content-range") {
+        // "bytes 0-99/1234": the range starts at the seventh character.
+        std::string v = value.size() > 6 ? value.substr(6) : std::string();
+        std::size_t dash = v.find('-');
+        FContentRangeBegin = v.substr(0, dash);
+        if (dash != std::string::npos) {
+            std::size_t slash = v.find('/', dash + 1);
+            FContentRangeEnd = v.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                             : slash - dash - 1);
+        } else {
+            FContentRangeEnd.clear();
+        }
+    } else if (name == "accept-ranges") {
+        FAcceptRanges = value;
+    } else if (name == "content-type") {
+        FContentType = LowerCase(value);
+    } else if (name == "www-authenticate" || name == "proxy-authenticate") {
+        FAuthChallenges.Add(value);
+    } else if (name == "set-cookie") {
+        bool accept = true;
+        if (OnCookie)
+            OnCookie(this, value, accept);
+    } else if (name == "connection" || name == "proxy-connection") {
+        std::string v = LowerCase(TrimBlanks(value));
+        if (v == "close")
+            FCloseReq = true;
+        else if (v == "keep-alive")
+            FCloseReq = false;
+    } else if (name == "content-encoding") {
+        FContentEncoding = value;
+    }
+}
+
+namespace {
+
+bool StartsNoCase(const std::string& s, const std::string& prefix) {
+    return s.size() >= prefix.size() && LowerCase(s.substr(0, prefix.size())) == prefix;
+}
+
+// The request URI up to and including its last "/" or ":" before any "?".
+std::string RelativeBase(const std::string& uri) {
+    std::string u = uri.substr(0, uri.find('?'));
+    std::size_t k = u.find_last_of("/:");
+    return k == std::string::npos ? std::string() : u.substr(0, k + 1);
+}
+
+} // namespace
+
+void THttpCli::TakeLocation(const std::string& v) {
+    if (!FFollowRelocation || FRqType == httpPUT) {
+        FLocation = v;
+        return;
+    }
+    FRelocationPending = true;
+    const bool absolute = StartsNoCase(v, "http://") || StartsNoCase(v, "https://");
+    if (FProxy.empty()) {
+        TUrlParts cur = SplitUrl(FURL);
+        std::string proto = cur.Proto.empty() ? std::string("http") : cur.Proto;
+        if (!v.empty() && v[0] == '/') {
+            FRequestUri = v;
+            FLocation = proto + "://" + FConnectHost + FRequestUri;
+        } else if (!absolute) {
+            FRequestUri = RelativeBase(FRequestUri) + v;
+            FLocation = proto + "://" + FConnectHost + FRequestUri;
+        } else {
+            TUrlParts to = SplitUrl(v);
+            FConnectHost = to.Host;
+            FConnectPort = to.Port.empty() ? "80" : to.Port;
+            FProtocol = to.Proto;
+            FRequestUri = to.Path;
+            if (!to.User.empty() && !to.Pass.empty()) {
+                FRequestUsername = to.User;
+                FRequestPassword = to.Pass;
+            }
+            if (!to.Proto.empty() && !to.Host.empty()) {
+                FOriginHost = to.Host;
+                // The Host line names the server relocated to, port included.
+                FOriginPort = FConnectPort;
+                if (to.Path.empty()) {
+                    FLocation = to.Proto + "://" + to.Host;
+                    FRequestUri = "/";
+                } else {
+                    FLocation = to.Proto + "://" + to.Host + to.Path;
+                }
+            }
+        }
+        return;
+    }
+    // Through a proxy the request URI is absolute.
+    TUrlParts cur = SplitUrl(FRequestUri);
+    std::string proto = cur.Proto.empty() ? std::string("http") : cur.Proto;
+    if (!v.empty() && v[0] == '/') {
+        FRequestUri = proto + "://" + cur.Host + (cur.Port.empty() ? "" : ":" + cur.Port) + v;
+        FLocation = FRequestUri;
+    } else if (!absolute) {
+        FRequestUri = RelativeBase(FRequestUri) + v;
+        FLocation = FRequestUri;
+    } else {
+        TUrlParts to = SplitUrl(v);
+        FRequestUri = to.Proto + "://" + to.Host + (to.Port.empty() ? "" : ":" + to.Port) +
+                      (to.Path.empty() ? std::string("/") : to.Path);
+        FLocation = FRequestUri;
+        FOriginHost = to.Host;
+        FOriginPort = to.Port.empty() ? "80" : to.Port;
+    }
+}
+
+void THttpCli::HeaderEnded() {
+    Trace(loProtSpecInfo, "End of header");
+    if (FResponseVer == "1.1" && FStatusCode == 100) {
+        // An interim answer: the real response header follows.
+        FHeaderLines.Clear();
+        FLineCount = -1;
+        return;
+    }
+    FHeaderComplete = true;
+    TriggerHeaderEnd();
+    if (FState == httpReady) {
+        FBufferedLen = 0;
+        return;
+    }
+
+    const bool noBody =
+        FContentLength == 0 || FRqType == httpHEAD ||
+        (FContentLength == -1 && FTransferEncoding != "chunked" &&
+         (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 || FStatusCode == 302 ||
+          FStatusCode == 304 || FStatusCode == 401 || FStatusCode == 407));
+    if (noBody) {
+        if (FRqType == httpHEAD) {
+            FBufferedLen = 0;
+            ChangeState(httpWaitingBody);
+            FNextStep = TNextStep::None;
+        }
+        if (FCloseReq) {
+            if (FRelocationPending)
+                BeginRelocation();
+            else
+                FCtrlSocket->CloseLater(); // the session-closed handler ends the request
+        } else if (FRelocationPending) {
+            BeginRelocation();
+        } else if (FRqType == httpHEAD) {
+            PostMsg(FMsgSetReady);
+        } else {
+            MarkReady();
+        }
+        return;
+    }
+
+    // "text/html" saved under a program's or no extension gets ".htm".
+    if (FContentType == "text/html") {
+        std::size_t dot = FDocumentName.rfind('.');
+        std::string ext =
+            dot == std::string::npos ? std::string() : LowerCase(FDocumentName.substr(dot));
+        if (dot == std::string::npos)
+            FDocumentName += ".htm";
+        else if (ext == ".exe" || ext == ".")
+            FDocumentName = FDocumentName.substr(0, dot) + ".htm";
+    }
+    ChangeState(httpWaitingBody);
+    FNextStep = TNextStep::BodyLine;
+    if (FBufferedLen > 0) {
+        std::size_t len = FBufferedLen;
+        if (FTransferEncoding != "chunked" && FContentLength >= 0)
+            len = static_cast<std::size_t>(std::min<std::int64_t>(
+                static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
+        GetBodyLineNext(FReceiveBuffer.data(), len);
+        if (!FResponseFailed)
+            DropFromBuffer(len);
+    }
+    if (FResponseFailed || FNextStep != TNextStep::None)
+        return;
+    if (FRelocationPending)
+        BeginRelocation();
+    else
+        MarkReady();
+}
+
+// ---- the response body ----------------------------------------------------------------
+
+void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
+    const bool tracing = Tracing(loProtSpecDump);
+    if (tracing)
+        Trace(loProtSpecDump, "GetBodyLineNext begin");
+    if (FBodyLineCount == 0) {
+        FChunkState = 0;
+        FChunkLength = 0;
+        FChunkReceived = 0;
+        TriggerDocBegin();
+        FContentCodingHnd->Prepare(FContentEncoding);
+        FDocStartSize = FDocStream ? FDocStream->Size() : 0;
+    }
+    ++FBodyLineCount;
+    if (tracing)
+        Trace(loProtSpecDump, "GetBodyLineNext FBodyDataLen=" + std::to_string(len));
+
+    if (FTransferEncoding != "chunked") {
+        if (len > 0) {
+            FReceivedCount += static_cast<std::int64_t>(len);
+            FContentCodingHnd->WriteBuffer(data, static_cast<std::int64_t>(len));
+        }
+        if (FReceivedCount == FContentLength) {
+            Trace(loProtSpecInfo, "End of document");
+            EndDocument();
+            TriggerDocEnd();
+            // The caller marks the request ready (or relocates): NextStep is clear.
+            if (FCloseReq)
+                FCtrlSocket->CloseLater();
+        }
+    } else {
+        WalkChunks(data, len);
+    }
+    if (tracing)
+        Trace(loProtSpecDump, "GetBodyLineNext end");
+}
+
+void THttpCli::WalkChunks(const char* data, std::size_t len) {
+    std::size_t i = 0;
+    while (i < len && FChunkState != 4) {
+        switch (FChunkState) {
+        case 0: { // reading the size
+            int digit = 0;
+            if (IsHexDigit(data[i], digit)) {
+                if (FChunkLength > (INT64_MAX - digit) / 16) {
+                    FailResponse("Malformed response");
+                    return;
+                }
+                FChunkLength = FChunkLength * 16 + digit;
+                ++i;
+            } else {
+                FChunkState = 1;
+                if (Tracing(loProtSpecDump))
+                    Trace(loProtSpecDump, "ChunkLength = " + std::to_string(FChunkLength));
+            }
+            break;
+        }
+        case 1:   // skipping the rest of the size line (extensions)
+        case 3: { // skipping to the end of the data line
+            const void* lf = std::memchr(data + i, '\n', len - i);
+            if (!lf) {
+                i = len;
+                break;
+            }
+            i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+            if (FChunkState == 1) {
+                FChunkState = 2;
+            } else {
+                FChunkState = FChunkLength != 0 ? 0 : 4;
+                FChunkLength = 0;
+                FChunkReceived = 0;
+            }
+            break;
+        }
+        case 2: { // reading data
+            std::int64_t n = std::min<std::int64_t>(FChunkLength - FChunkReceived,
+                                                    static_cast<std::int64_t>(len - i));
+            if (n > 0) {
+                FContentCodingHnd->WriteBuffer(data + i, n);
+                FReceivedCount += n;
+                FChunkReceived += n;
+                i += static_cast<std::size_t>(n);
+            }
+            if (FChunkReceived >= FChunkLength)
+                FChunkState = 3;
+            break;
+        }
+        }
+    }
+    // A last chunk whose size line has just been read carries no data: reach
+    // its end without waiting for more bytes.
+    if (FChunkState == 2 && FChunkLength == 0)
+        FChunkState = 3;
+    if (FChunkState == 4) {
+        Trace(loProtSpecInfo, "httpChunkDone, end of document");
+        EndDocument();
+        TriggerDocEnd();
+        if (FCloseReq)
+            FCtrlSocket->CloseLater();
+    }
+}
+
+void THttpCli::EndDocument() {
+    FBodyLineCount = 0;
+    FNextStep = TNextStep::None;
+    ChangeState(httpBodyReceived);
+    StopBandwidthTimer();
+    FContentCodingHnd->Complete();
+    if (FContentCodingHnd->Decoding() && Tracing(loProtSpecInfo))
+        Trace(loProtSpecInfo, "content uncompressed from " +
+                                  std::to_string(FContentCodingHnd->InputCount()) + " bytes to " +
+                                  std::to_string(FContentCodingHnd->OutputCount()) + " bytes");
+}
+
+void THttpCli::MarkReady() {
+    if (FSendingBody && (FStatusCode == 401 || FStatusCode == 407)) {
+        FReadyDeferred = true;
+        return;
+    }
+    PostMsg(FMsgSetReady);
+}
+
+// ---- the end of a connection ----------------------------------------------------------
+
+void THttpCli::SocketSessionClosed(std::uint16_t error) {
+    if (Destroying())
+        return;
+    if (FRelocateOnClose) {
+        RelocateAfterClose();
+        return;
+    }
+    Trace(loProtSpecInfo, "SessionClosed Error: " + std::to_string(error));
+    FBufferedLen = 0;
+    if (error != 0)
+        FErrCode = error;
+    FConnected = false;
+
+    auto endRequest = [this]() {
+        Fire(OnSessionClosed);
+        // A synchronous call that gives up enters httpReady itself.
+        if (FState != httpReady && FState != httpAborting)
+            PostMsg(FMsgSetReady);
+    };
+
+    if (FResponseFailed) {
+        StopBandwidthTimer();
+        endRequest();
+        return;
+    }
+    if (FInHeader) {
+        TriggerHeaderEnd();
+        if (FRelocationPending) {
+            RelocateAfterClose();
+            return;
+        }
+        // A header cut short is no response: say so instead of waiting.
+        FStatusCode = 404;
+        FReasonPhrase = "Connection closed before a complete response header";
+        endRequest();
+        return;
+    }
+    if (FBodyLineCount > 0) {
+        StopBandwidthTimer();
+        TriggerDocEnd();
+    }
+    if (FRelocationPending) {
+        RelocateAfterClose();
+        return;
+    }
+    if (FState == httpWaitingHeader && !FHeaderComplete) {
+        FStatusCode = 404;
+        FReasonPhrase = "Connection closed before a complete response header";
+    } else if (FState == httpWaitingBody && FRqType != httpHEAD &&
+               (FTransferEncoding == "chunked" || FContentLength >= 0)) {
+        // Only a body delimited by the close may end with it.
+        FStatusCode = 404;
+        FReasonPhrase = "Connection closed before the whole response body";
+    }
+    endRequest();
+}
+
+bool THttpCli::RelocationLimitPassed() {
+    ++FLocationChangeCurCount;
+    if (FLocationChangeCurCount <= FLocationChangeMaxCount)
+        return false;
+    bool allowMore = false;
+    if (OnLocationChangeExceeded)
+        OnLocationChangeExceeded(this, FLocationChangeCurCount, allowMore);
+    if (allowMore)
+        return false;
+    FRelocationPending = false;
+    PostMsg(FMsgSetReady);
+    return true;
+}
+
+void THttpCli::BeginRelocation() {
+    Trace(loProtSpecInfo, "Starting relocation process");
+    FReceivedCount = 0;
+    FBufferedLen = 0;
+    FLineCount = 0;
+    FBodyLineCount = 0;
+    if (RelocationLimitPassed())
+        return;
+    if (FConnectedHost != FConnectHost || FConnectedPort != FConnectPort ||
+        FConnectedProtocol != FProtocol || FCloseReq) {
+        // Another server, or this connection ends: relocate once it has closed.
+        FRelocateOnClose = true;
+        FCtrlSocket->CloseLater();
+        return;
+    }
+    Fire(OnLocationChange);
+    ResetResponseFields(true);
+    FDocumentName = ExtractDocumentName(FRequestUri);
+    if (FRqType == httpPOST)
+        FRqType = httpGET;
+    RewindStreams();
+    PostMsg(FMsgLogin);
+}
+
+void THttpCli::RelocateAfterClose() {
+    FRelocateOnClose = false;
+    std::string target = FLocation.substr(0, FLocation.find('#'));
+    TUrlParts loc = SplitUrl(target);
+    FDocumentName = ExtractDocumentName(loc.Path);
+    FConnected = false;
+    FRelocationPending = false;
+    if (FRqType == httpPOST)
+        FRqType = httpGET;
+    if (RelocationLimitPassed())
+        return;
+    Fire(OnLocationChange);
+    ResetResponseFields(true);
+    if (!FProxy.empty()) {
+        TUrlParts proxy = SplitUrl(FProxy);
+        FConnectPort = proxy.Port.empty() ? FProxyPort : proxy.Port;
+    }
+    RewindStreams();
+    PostMsg(FMsgLogin);
+}
