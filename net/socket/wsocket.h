@@ -221,7 +221,8 @@ protected:
     virtual void ResetDefaults();
     virtual void FinishClose(bool doShutdown, WORD error);
     virtual void AbortWithError(WORD error);
-    virtual void BindLocal();
+    // False when binding failed (already reported).
+    virtual bool BindLocal();
     virtual void ReportError(const std::string& text);
     // Reports the calling thread's Windows Sockets error for `operation`.
     virtual void SocketFailure(const std::string& operation);
@@ -248,8 +249,9 @@ protected:
     // Enters a state; a change fires OnChangeState.
     void ChangeState(TSocketState newState);
     void ReadLoop(WORD error, TWSocketOptions options);
-    void ApplyLinger();
-    void ApplyKeepAlive();
+    bool ApplyLinger();
+    bool ApplyKeepAlive();
+    void HandleNetEvent(TIcsMessage& msg);
     void EmptySendBuffer();
     bool IsStream() const { return FSocketType == winsock::SOCK_STREAM; }
     std::string ComponentAddressHex() const;
@@ -271,7 +273,7 @@ protected:
     bool FCloseInvoked = false; // OnSessionClosed already fired for this connection
     std::uint64_t FTotalReceived = 0, FTotalSent = 0;
     HANDLE FLookupTask = nullptr;
-    char FLookupBuffer[1025] = {};
+    alignas(8) char FLookupBuffer[1025] = {};
     bool FEarlyLookupReplyValid = false;
     TIcsMessage FEarlyLookupReply{};
     std::string FLookupResult;
