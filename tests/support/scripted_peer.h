@@ -1,0 +1,113 @@
+// A scripted TCP peer for socket and HTTP tests: listens on 127.0.0.1 with
+// an OS-assigned port on its own thread, records every byte it receives and
+// replays a script of steps on each connection it accepts. It stops and
+// joins its threads in its destructor, so a failing assertion cannot leave
+// it running.
+//
+//   ScriptedPeer peer;
+//   peer.Script({WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\n\r\nhi"), Close()});
+//   ... connect to 127.0.0.1:peer.Port() ...
+//   EXPECT_TRUE(peer.WaitForText("GET /", 2000));
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testpeer {
+
+struct Step {
+    enum class Kind {
+        Send,          // send `Data`
+        WaitBytes,     // read until the connection has received `Count` bytes in all
+        WaitFor,       // read until the connection's bytes contain `Data`
+        Pause,         // wait `Ms` milliseconds without reading
+        Close,         // graceful close: no more sends, read to the end, close
+        Reset,         // close with SO_LINGER 0: the other side sees a reset
+        NeverAnswer,   // read (and record) until the other side closes or the peer stops
+        ReadSlowly,    // read `Count` bytes every `Ms` milliseconds until the end
+        SetReceiveBuf, // SO_RCVBUF of the connection := `Count`
+    };
+    Kind What;
+    std::string Data;
+    std::size_t Count = 0;
+    int Ms = 0;
+};
+
+Step Send(std::string bytes);
+Step WaitBytes(std::size_t total);
+Step WaitFor(std::string text);
+Step Pause(int ms);
+Step Close();
+Step Reset();
+Step NeverAnswer();
+Step ReadSlowly(std::size_t bytesPerRead, int msBetween);
+Step SetReceiveBuf(int bytes);
+
+class ScriptedPeer {
+public:
+    // receiveBuffer > 0 sets SO_RCVBUF on the listening socket, so accepted
+    // connections advertise a small window from their first segment.
+    explicit ScriptedPeer(int receiveBuffer = 0);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    std::uint16_t Port() const { return FPort; }
+    // The steps every connection accepted from now on replays. Without a
+    // script a connection is read until it ends (as NeverAnswer).
+    void Script(std::vector<Step> steps);
+
+    // Everything received, all connections in order of arrival.
+    std::string Received() const;
+    std::size_t ReceivedCount() const;
+    int Connections() const;
+    // Connections whose other side has closed (end of stream seen or reset).
+    int ClosedByClient() const;
+
+    bool WaitForBytes(std::size_t n, int ms) const;
+    bool WaitForText(const std::string& text, int ms) const;
+    bool WaitForConnections(int n, int ms) const;
+    bool WaitForClientClose(int n, int ms) const;
+
+    // Stops accepting, ends every connection and joins the threads.
+    void Stop();
+
+private:
+    struct Connection;
+    void AcceptLoop();
+    void RunConnection(int fd);
+    bool ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs);
+    bool WaitCondition(const std::function<bool()>& pred, int ms) const;
+    bool Stopping() const;
+
+    int FListenFd = -1;
+    int FStopFd = -1; // eventfd: readable once Stop() began
+    std::uint16_t FPort = 0;
+    std::thread FAcceptThread;
+    std::vector<std::thread> FConnThreads;
+    std::vector<Step> FScript;
+
+    mutable std::mutex FLock;
+    mutable std::condition_variable FChanged;
+    std::string FReceived;
+    int FConnections = 0;
+    int FClosedByClient = 0;
+    bool FStopping = false;
+};
+
+// A loopback port on which nothing listens (bound, read, closed), for
+// refused-connection tests.
+std::uint16_t RefusedPort();
+
+} // namespace testpeer
+
+// Services the calling thread's messages until `cond` holds or `ms` passes;
+// waits on the thread's wait handle in between. Returns the final `cond`.
+bool PumpUntil(const std::function<bool()>& cond, int ms);
