@@ -3,6 +3,7 @@
 #include "framework/application.h"
 #include "platform/win32/reactor.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +20,9 @@ namespace testpeer {
 
 Step Send(std::string bytes) {
     return Step{Step::Kind::Send, std::move(bytes)};
+}
+Step SendFiller(std::size_t total) {
+    return Step{Step::Kind::SendFiller, {}, total};
 }
 Step WaitBytes(std::size_t total) {
     return Step{Step::Kind::WaitBytes, {}, total};
@@ -201,6 +205,25 @@ void ScriptedPeer::RunConnection(int fd) {
                     off += static_cast<std::size_t>(n);
                 else if (n < 0 && errno != EINTR && errno != EAGAIN)
                     break;
+            }
+            break;
+        }
+        case Step::Kind::SendFiller: {
+            // One period-aligned block, sent again and again.
+            std::string block(23 * 4096, '\0');
+            for (std::size_t i = 0; i < block.size(); ++i)
+                block[i] = FillerByte(i);
+            std::size_t left = step.Count;
+            std::size_t pos = 0; // position within the block
+            while (left > 0 && !Stopping()) {
+                std::size_t n = std::min(left, block.size() - pos);
+                ssize_t sent = ::send(fd, block.data() + pos, n, MSG_NOSIGNAL);
+                if (sent > 0) {
+                    left -= static_cast<std::size_t>(sent);
+                    pos = (pos + static_cast<std::size_t>(sent)) % block.size();
+                } else if (sent < 0 && errno != EINTR && errno != EAGAIN) {
+                    break;
+                }
             }
             break;
         }

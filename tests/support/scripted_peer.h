@@ -25,6 +25,7 @@ namespace testpeer {
 struct Step {
     enum class Kind {
         Send,          // send `Data`
+        SendFiller,    // send `Count` bytes of a repeating pattern (large volumes)
         WaitBytes,     // read until the connection has received `Count` bytes in all
         WaitFor,       // read until the connection's bytes contain `Data`
         Pause,         // wait `Ms` milliseconds without reading
@@ -41,6 +42,11 @@ struct Step {
 };
 
 Step Send(std::string bytes);
+// `total` bytes of the pattern FillerByte(0), FillerByte(1), ...
+Step SendFiller(std::size_t total);
+inline char FillerByte(std::size_t i) {
+    return static_cast<char>('A' + i % 23);
+}
 Step WaitBytes(std::size_t total);
 Step WaitFor(std::string text);
 Step Pause(int ms);
