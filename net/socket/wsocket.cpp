@@ -937,9 +937,11 @@ void TCustomWSocket::TryToSend() {
         }
         int sent = SendNow(data, len);
         if (sent > 0) {
+            // After a partial write the loop tries once more instead of
+            // waiting: the write notice is re-enabled only by a send that
+            // would block, and POSIX sockets (unlike Windows) do take part of
+            // a block. The rest stays at the head of the buffer either way.
             FBufHandler->Remove(sent);
-            if (sent < len)
-                return; // the network took part of the block; the next write notice goes on
             continue;
         }
         if (sent == 0)
