@@ -35,4 +35,13 @@ void SetTimeZoneQuery(TimeZoneQuery query); // empty function: the C library
 using LocalTimeQuery = std::function<void(SYSTEMTIME*)>;
 void SetLocalTimeQuery(LocalTimeQuery query);
 
+// GetTickCount answers the monotonic clock plus this offset (mod 2^32), so a
+// test can place the count just before its wrap-around. Timers are not
+// affected: their deadlines use the clock itself.
+void SetTickCountOffset(DWORD offset);
+
+// True while LoadLibraryA holds the module ("wsock32.dll") open, that is
+// between the first load and the FreeLibrary that brings its count to 0.
+bool ModuleIsLoaded(const std::string& dllName);
+
 } // namespace platform::testing

@@ -44,9 +44,15 @@ constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
-inline WORD LOWORD(DWORD v) { return static_cast<WORD>(v & 0xFFFF); }
-inline WORD HIWORD(DWORD v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
-inline DWORD MAKELONG(WORD lo, WORD hi) { return static_cast<DWORD>(lo) | (static_cast<DWORD>(hi) << 16); }
+inline WORD LOWORD(DWORD v) {
+    return static_cast<WORD>(v & 0xFFFF);
+}
+inline WORD HIWORD(DWORD v) {
+    return static_cast<WORD>((v >> 16) & 0xFFFF);
+}
+inline DWORD MAKELONG(WORD lo, WORD hi) {
+    return static_cast<DWORD>(lo) | (static_cast<DWORD>(hi) << 16);
+}
 
 // ---- windows, classes, messages -------------------------------------------
 
@@ -100,23 +106,28 @@ constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // Error codes set through SetLastError by this layer.
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
 constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
+constexpr DWORD ERROR_INVALID_INDEX = 1413;
+constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 
 ATOM RegisterClassA(const WNDCLASSA* wc);
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance);
 BOOL GetClassInfoA(HINSTANCE instance, LPCSTR className, WNDCLASSA* out);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
-                     int width, int height, HWND parent, void* menu, HINSTANCE instance, void* param);
+                     int width, int height, HWND parent, void* menu, HINSTANCE instance,
+                     void* param);
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 // Index 0 upwards addresses the window's extra bytes (cbWndExtra).

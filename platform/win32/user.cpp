@@ -1,0 +1,956 @@
+// Windows, window classes, per-thread message queues, timers, and the reactor
+// that wakes a thread when something is pending for it.
+//
+// Locking: one process-wide lock (Globals::lock) guards the window and class
+// tables, the thread registry and the socket watches; each thread's own lock
+// guards its queue, quit flag and timers. The process-wide lock is always
+// taken first. A thread's state is freed only with both held, so a poster
+// that found the state under the process-wide lock and then took the
+// thread's lock may finish its append safely after releasing the first.
+#include "platform/win32/internal.h"
+#include "platform/win32/reactor.h"
+#include "platform/win32/windows.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+using platform::detail::MonotonicMs;
+
+namespace {
+
+// Windows raises shorter intervals to this minimum (USER_TIMER_MINIMUM) and
+// caps longer ones at USER_TIMER_MAXIMUM.
+constexpr UINT kTimerMinimum = 10;
+constexpr UINT kTimerMaximum = 0x7FFFFFFF;
+
+// epoll data of the two descriptors every thread has; socket watches carry
+// (generation << 32 | fd), whose generation is never all ones.
+constexpr std::uint64_t kEventTag = ~std::uint64_t{0};
+constexpr std::uint64_t kTimerTag = ~std::uint64_t{0} - 1;
+
+// hwnd filter value that selects thread messages only, as in Windows.
+const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1));
+
+struct Timer {
+    HWND hwnd;
+    UINT_PTR id;
+    UINT elapse;
+    TIMERPROC proc;
+    std::uint64_t due; // MonotonicMs of the next tick; past means a WM_TIMER is pending
+};
+
+struct ThreadState {
+    DWORD threadId = 0;
+    int epollFd = -1;
+    int eventFd = -1;
+    int timerFd = -1;
+
+    std::mutex lock; // queue, quit, timers, armedDeadline
+    std::deque<MSG> queue;
+    bool quitPosted = false;
+    int quitCode = 0;
+    std::vector<Timer> timers;
+    std::uint64_t armedDeadline = 0; // 0: timerfd disarmed
+    UINT_PTR nextThreadTimerId = 0x7FF0;
+
+    // Set by the first post after the eventfd was drained; later posts skip
+    // the write until the owner drains it again, so a burst of posts costs
+    // one system call and a thread that is not waiting costs none after it.
+    std::atomic<bool> wakePending{false};
+
+    platform::WaitHook waitHook; // touched by the owning thread only
+};
+
+struct WindowClass {
+    std::string name;
+    WNDCLASSA wc{};
+    ATOM atom = 0;
+    int windowCount = 0;
+};
+
+struct Window {
+    HWND handle = nullptr;
+    ThreadState* owner = nullptr;
+    WindowClass* cls = nullptr;
+    WNDPROC proc = nullptr;
+    std::vector<BYTE> extra;
+};
+
+struct Slot {
+    std::uint32_t generation = 1;
+    std::unique_ptr<Window> window;
+};
+
+struct Watch {
+    ThreadState* owner = nullptr;
+    std::uint32_t generation = 0;
+    std::shared_ptr<platform::SocketReady> callback;
+};
+
+struct Globals {
+    std::mutex lock;
+    std::vector<Slot> slots;
+    std::deque<std::uint32_t> freeSlots; // FIFO so that a slot's reuse is spread out
+    std::map<std::pair<HINSTANCE, std::string>, std::unique_ptr<WindowClass>> classes;
+    ATOM nextAtom = 0xC000;
+    std::map<DWORD, ThreadState*> threads;
+    std::map<int, Watch> watches;
+    std::uint32_t nextWatchGeneration = 1;
+    std::map<std::string, UINT> messageNames;
+    UINT nextMessage = 0xC000;
+};
+
+// Never destroyed: static destructors elsewhere may still call in.
+Globals& G() {
+    static Globals* globals = new Globals;
+    return *globals;
+}
+
+std::string Lower(const char* s) {
+    std::string out(s);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// ---- handles --------------------------------------------------------------
+
+// A handle is (generation << 32) | (slot index + 1): never 0, and a handle
+// whose window was destroyed no longer matches its slot's generation.
+HWND MakeHandle(std::uint32_t index, std::uint32_t generation) {
+    return reinterpret_cast<HWND>((static_cast<std::uintptr_t>(generation) << 32) |
+                                  (static_cast<std::uintptr_t>(index) + 1));
+}
+
+Window* FindWindowLocked(HWND hwnd) {
+    auto value = reinterpret_cast<std::uintptr_t>(hwnd);
+    std::uint32_t low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
+    std::uint32_t generation = static_cast<std::uint32_t>(value >> 32);
+    if (low == 0)
+        return nullptr;
+    Globals& g = G();
+    std::uint32_t index = low - 1;
+    if (index >= g.slots.size())
+        return nullptr;
+    Slot& slot = g.slots[index];
+    if (slot.generation != generation || !slot.window)
+        return nullptr;
+    return slot.window.get();
+}
+
+void FreeWindowLocked(Window* w) {
+    Globals& g = G();
+    std::uint32_t index =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(w->handle) & 0xFFFFFFFFu) - 1;
+    w->cls->windowCount--;
+    Slot& slot = g.slots[index];
+    slot.window.reset();
+    if (++slot.generation == 0)
+        slot.generation = 1;
+    g.freeSlots.push_back(index);
+}
+
+// ---- per-thread state -----------------------------------------------------
+
+thread_local ThreadState* tState = nullptr;
+
+void ReleaseThreadState(void* p);
+
+pthread_key_t ThreadKey() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k;
+        pthread_key_create(&k, ReleaseThreadState);
+        return k;
+    }();
+    return key;
+}
+
+void CloseFds(ThreadState* t) {
+    for (int fd : {t->timerFd, t->eventFd, t->epollFd})
+        if (fd >= 0)
+            close(fd);
+}
+
+// The calling thread's state, created on first use; nullptr only when the
+// descriptors cannot be created.
+ThreadState* CurrentState() {
+    if (tState)
+        return tState;
+    auto t = std::make_unique<ThreadState>();
+    t->threadId = GetCurrentThreadId();
+    t->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    t->eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    t->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    bool ok = t->epollFd >= 0 && t->eventFd >= 0 && t->timerFd >= 0;
+    if (ok) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kEventTag;
+        ok = epoll_ctl(t->epollFd, EPOLL_CTL_ADD, t->eventFd, &ev) == 0;
+        ev.data.u64 = kTimerTag;
+        ok = ok && epoll_ctl(t->epollFd, EPOLL_CTL_ADD, t->timerFd, &ev) == 0;
+    }
+    if (!ok) {
+        CloseFds(t.get());
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    {
+        std::lock_guard gl(G().lock);
+        G().threads[t->threadId] = t.get();
+    }
+    tState = t.release();
+    pthread_setspecific(ThreadKey(), tState);
+    return tState;
+}
+
+// At thread exit: the thread's windows, watches and queue go with it.
+void ReleaseThreadState(void* p) {
+    auto* t = static_cast<ThreadState*>(p);
+    Globals& g = G();
+    {
+        std::lock_guard gl(g.lock);
+        g.threads.erase(t->threadId);
+        for (Slot& slot : g.slots)
+            if (slot.window && slot.window->owner == t)
+                FreeWindowLocked(slot.window.get());
+        for (auto it = g.watches.begin(); it != g.watches.end();)
+            it = it->second.owner == t ? g.watches.erase(it) : std::next(it);
+        // Wait for a poster that holds the thread's lock to finish.
+        std::lock_guard tl(t->lock);
+    }
+    CloseFds(t);
+    if (tState == t)
+        tState = nullptr;
+    delete t;
+}
+
+void Wake(ThreadState* t) {
+    if (!t->wakePending.exchange(true, std::memory_order_acq_rel)) {
+        std::uint64_t one = 1;
+        ssize_t n = write(t->eventFd, &one, sizeof one);
+        (void)n; // EAGAIN means the counter is already nonzero: awake anyway
+    }
+}
+
+// Appends under the thread's lock; the caller holds it.
+void AppendLocked(ThreadState* t, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    t->queue.push_back(MSG{hwnd, msg, wParam, lParam, GetTickCount(), POINT{0, 0}});
+    Wake(t);
+}
+
+// Arms the timerfd at the earliest deadline still ahead. Timers already due
+// are pending messages, not deadlines. Caller holds the thread's lock.
+void RearmLocked(ThreadState* t, std::uint64_t now) {
+    std::uint64_t next = 0;
+    for (const Timer& timer : t->timers)
+        if (timer.due > now && (next == 0 || timer.due < next))
+            next = timer.due;
+    if (next == t->armedDeadline)
+        return;
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(next / 1000);
+    spec.it_value.tv_nsec = static_cast<long>(next % 1000) * 1000000L;
+    timerfd_settime(t->timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    t->armedDeadline = next;
+}
+
+// Milliseconds to the earliest deadline still ahead, INFINITE when none.
+DWORD NextFutureDeadlineMs(ThreadState* t) {
+    std::lock_guard tl(t->lock);
+    std::uint64_t now = MonotonicMs();
+    std::uint64_t next = 0;
+    for (const Timer& timer : t->timers)
+        if (timer.due > now && (next == 0 || timer.due < next))
+            next = timer.due;
+    if (next == 0)
+        return INFINITE;
+    return static_cast<DWORD>(std::min<std::uint64_t>(next - now, INFINITE - 1));
+}
+
+bool HasPendingLocked(ThreadState* t, std::uint64_t now) {
+    if (!t->queue.empty() || t->quitPosted)
+        return true;
+    return std::any_of(t->timers.begin(), t->timers.end(),
+                       [now](const Timer& timer) { return timer.due <= now; });
+}
+
+void Wait(ThreadState* t, DWORD timeoutMs) {
+    if (t->waitHook) {
+        platform::WaitHook hook = t->waitHook; // the hook may replace itself
+        hook(timeoutMs);
+        return;
+    }
+    int timeout =
+        timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(timeoutMs, INT_MAX));
+    epoll_event ev{};
+    // Level-triggered: waiting consumes nothing; ProcessReadyEvents does.
+    epoll_wait(t->epollFd, &ev, 1, timeout);
+}
+
+bool MatchesWindow(HWND filter, HWND hwnd) {
+    if (!filter)
+        return true;
+    if (filter == kThreadMessagesOnly)
+        return hwnd == nullptr;
+    return hwnd == filter;
+}
+
+bool MatchesNumber(UINT min, UINT max, UINT msg) {
+    if (min == 0 && max == 0)
+        return true;
+    return msg >= min && msg <= max;
+}
+
+bool IsUsableFilter(HWND hwnd) {
+    if (!hwnd || hwnd == kThreadMessagesOnly)
+        return true;
+    std::lock_guard gl(G().lock);
+    return FindWindowLocked(hwnd) != nullptr;
+}
+
+} // namespace
+
+// ---- classes --------------------------------------------------------------
+
+ATOM RegisterClassA(const WNDCLASSA* wc) {
+    if (!wc || !wc->lpszClassName || !*wc->lpszClassName || !wc->lpfnWndProc ||
+        wc->cbWndExtra < 0 || wc->cbClsExtra < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    auto key = std::make_pair(wc->hInstance, Lower(wc->lpszClassName));
+    if (g.classes.count(key)) {
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+        return 0;
+    }
+    if (g.nextAtom == 0) { // wrapped past 0xFFFF
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    auto cls = std::make_unique<WindowClass>();
+    cls->name = wc->lpszClassName;
+    cls->wc = *wc;
+    cls->wc.lpszClassName = cls->name.c_str();
+    cls->wc.lpszMenuName = nullptr;
+    cls->atom = g.nextAtom++;
+    ATOM atom = cls->atom;
+    g.classes.emplace(key, std::move(cls));
+    return atom;
+}
+
+namespace {
+
+// className may be a string or an atom (MAKEINTATOM: a value below 0x10000).
+WindowClass* FindClassLocked(HINSTANCE instance, LPCSTR className) {
+    Globals& g = G();
+    auto asNumber = reinterpret_cast<std::uintptr_t>(className);
+    if (asNumber < 0x10000) {
+        for (auto& [key, cls] : g.classes)
+            if (key.first == instance && cls->atom == asNumber)
+                return cls.get();
+        return nullptr;
+    }
+    auto it = g.classes.find(std::make_pair(instance, Lower(className)));
+    return it == g.classes.end() ? nullptr : it->second.get();
+}
+
+} // namespace
+
+BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance) {
+    if (!className) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    WindowClass* cls = FindClassLocked(instance, className);
+    if (!cls) {
+        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    if (cls->windowCount > 0) {
+        SetLastError(ERROR_CLASS_HAS_WINDOWS);
+        return FALSE;
+    }
+    g.classes.erase(std::make_pair(instance, Lower(cls->name.c_str())));
+    return TRUE;
+}
+
+BOOL GetClassInfoA(HINSTANCE instance, LPCSTR className, WNDCLASSA* out) {
+    if (!className || !out) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard gl(G().lock);
+    WindowClass* cls = FindClassLocked(instance, className);
+    if (!cls) {
+        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    *out = cls->wc;
+    return TRUE;
+}
+
+// ---- windows --------------------------------------------------------------
+
+HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND, void*,
+                     HINSTANCE instance, void*) {
+    if (!className) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    ThreadState* t = CurrentState();
+    if (!t)
+        return nullptr;
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    WindowClass* cls = FindClassLocked(instance, className);
+    if (!cls) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    std::uint32_t index;
+    if (!g.freeSlots.empty()) {
+        index = g.freeSlots.front();
+        g.freeSlots.pop_front();
+    } else {
+        if (g.slots.size() >= 0xFFFFFFFEu) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        index = static_cast<std::uint32_t>(g.slots.size());
+        g.slots.emplace_back();
+    }
+    Slot& slot = g.slots[index];
+    auto w = std::make_unique<Window>();
+    w->handle = MakeHandle(index, slot.generation);
+    w->owner = t;
+    w->cls = cls;
+    w->proc = cls->wc.lpfnWndProc;
+    w->extra.assign(static_cast<std::size_t>(cls->wc.cbWndExtra), 0);
+    cls->windowCount++;
+    slot.window = std::move(w);
+    return slot.window->handle;
+}
+
+BOOL DestroyWindow(HWND hwnd) {
+    Globals& g = G();
+    WNDPROC proc;
+    {
+        std::lock_guard gl(g.lock);
+        Window* w = FindWindowLocked(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        // As in Windows, only the owning thread may destroy a window.
+        if (w->owner->threadId != GetCurrentThreadId()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        proc = w->proc;
+    }
+    proc(hwnd, WM_DESTROY, 0, 0);
+
+    ThreadState* t;
+    {
+        std::lock_guard gl(g.lock);
+        Window* w = FindWindowLocked(hwnd);
+        if (!w) // the procedure destroyed it already
+            return TRUE;
+        t = w->owner;
+        FreeWindowLocked(w);
+    }
+    // Nothing queued for the window may reach a later window of the same slot.
+    std::lock_guard tl(t->lock);
+    std::erase_if(t->queue, [hwnd](const MSG& m) { return m.hwnd == hwnd; });
+    std::erase_if(t->timers, [hwnd](const Timer& timer) { return timer.hwnd == hwnd; });
+    RearmLocked(t, MonotonicMs());
+    return TRUE;
+}
+
+BOOL IsWindow(HWND hwnd) {
+    std::lock_guard gl(G().lock);
+    return FindWindowLocked(hwnd) ? TRUE : FALSE;
+}
+
+LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
+    std::lock_guard gl(G().lock);
+    Window* w = FindWindowLocked(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) + sizeof(LONG_PTR) > w->extra.size()) {
+        SetLastError(ERROR_INVALID_INDEX);
+        return 0;
+    }
+    LONG_PTR old;
+    std::memcpy(&old, w->extra.data() + index, sizeof old);
+    std::memcpy(w->extra.data() + index, &value, sizeof value);
+    return old;
+}
+
+LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
+    std::lock_guard gl(G().lock);
+    Window* w = FindWindowLocked(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) + sizeof(LONG_PTR) > w->extra.size()) {
+        SetLastError(ERROR_INVALID_INDEX);
+        return 0;
+    }
+    LONG_PTR value;
+    std::memcpy(&value, w->extra.data() + index, sizeof value);
+    return value;
+}
+
+DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId) {
+    std::lock_guard gl(G().lock);
+    Window* w = FindWindowLocked(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (processId)
+        *processId = static_cast<DWORD>(getpid());
+    return w->owner->threadId;
+}
+
+LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) {
+    return 0;
+}
+
+// ---- messages -------------------------------------------------------------
+
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (!hwnd) { // as in Windows: a thread message to the calling thread
+        ThreadState* t = CurrentState();
+        if (!t)
+            return FALSE;
+        std::lock_guard tl(t->lock);
+        AppendLocked(t, nullptr, msg, wParam, lParam);
+        return TRUE;
+    }
+    Globals& g = G();
+    std::unique_lock gl(g.lock);
+    Window* w = FindWindowLocked(hwnd);
+    if (!w) {
+        gl.unlock();
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    ThreadState* t = w->owner;
+    std::lock_guard tl(t->lock);
+    gl.unlock();
+    AppendLocked(t, hwnd, msg, wParam, lParam);
+    return TRUE;
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Globals& g = G();
+    std::unique_lock gl(g.lock);
+    auto it = g.threads.find(threadId);
+    if (it == g.threads.end()) {
+        gl.unlock();
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    ThreadState* t = it->second;
+    std::lock_guard tl(t->lock);
+    gl.unlock();
+    AppendLocked(t, nullptr, msg, wParam, lParam);
+    return TRUE;
+}
+
+void PostQuitMessage(int exitCode) {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return;
+    std::lock_guard tl(t->lock);
+    t->quitPosted = true;
+    t->quitCode = exitCode;
+    Wake(t);
+}
+
+// Windows' order: posted messages first, then the quit flag, then timers.
+// WM_TIMER is made on demand, so a timer has at most one pending, and only
+// when no posted message passes the filter.
+BOOL PeekMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg) {
+    if (!msg) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!IsUsableFilter(hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    ThreadState* t = CurrentState();
+    if (!t)
+        return FALSE;
+    bool remove = (removeMsg & PM_REMOVE) != 0;
+    std::lock_guard tl(t->lock);
+    for (auto it = t->queue.begin(); it != t->queue.end(); ++it) {
+        if (MatchesWindow(hwnd, it->hwnd) &&
+            MatchesNumber(msgFilterMin, msgFilterMax, it->message)) {
+            *msg = *it;
+            if (remove)
+                t->queue.erase(it);
+            return TRUE;
+        }
+    }
+    if (t->quitPosted && MatchesNumber(msgFilterMin, msgFilterMax, WM_QUIT)) {
+        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(t->quitCode), 0, GetTickCount(), {0, 0}};
+        if (remove)
+            t->quitPosted = false;
+        return TRUE;
+    }
+    if (!MatchesNumber(msgFilterMin, msgFilterMax, WM_TIMER))
+        return FALSE;
+    std::uint64_t now = MonotonicMs();
+    Timer* due = nullptr;
+    for (Timer& timer : t->timers)
+        if (timer.due <= now && MatchesWindow(hwnd, timer.hwnd) && (!due || timer.due < due->due))
+            due = &timer;
+    if (!due)
+        return FALSE;
+    *msg = MSG{due->hwnd,      WM_TIMER, due->id, reinterpret_cast<LPARAM>(due->proc),
+               GetTickCount(), {0, 0}};
+    if (remove) {
+        due->due = now + due->elapse;
+        RearmLocked(t, now);
+    }
+    return TRUE;
+}
+
+BOOL GetMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
+    ThreadState* t = CurrentState();
+    if (!t || !msg)
+        return -1;
+    for (;;) {
+        if (PeekMessageA(msg, hwnd, msgFilterMin, msgFilterMax, PM_REMOVE))
+            return msg->message == WM_QUIT ? 0 : 1;
+        if (!IsUsableFilter(hwnd)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return -1;
+        }
+        Wait(t, NextFutureDeadlineMs(t));
+        platform::ProcessReadyEvents();
+    }
+}
+
+BOOL TranslateMessage(const MSG*) {
+    return FALSE;
+}
+
+LRESULT DispatchMessageA(const MSG* msg) {
+    if (!msg)
+        return 0;
+    if (msg->message == WM_TIMER && msg->lParam) {
+        // Only the procedure of a live timer is called, never an arbitrary
+        // address that a forged WM_TIMER carries.
+        ThreadState* t = CurrentState();
+        TIMERPROC proc = nullptr;
+        if (t) {
+            std::lock_guard tl(t->lock);
+            for (const Timer& timer : t->timers)
+                if (timer.hwnd == msg->hwnd && timer.id == msg->wParam &&
+                    reinterpret_cast<LPARAM>(timer.proc) == msg->lParam)
+                    proc = timer.proc;
+        }
+        if (proc)
+            proc(msg->hwnd, WM_TIMER, msg->wParam, GetTickCount());
+        return 0;
+    }
+    if (!msg->hwnd)
+        return 0;
+    WNDPROC proc;
+    {
+        std::lock_guard gl(G().lock);
+        Window* w = FindWindowLocked(msg->hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        proc = w->proc;
+    }
+    return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+UINT RegisterWindowMessageA(LPCSTR name) {
+    if (!name || !*name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    std::string key = Lower(name); // names compare without regard to case
+    auto it = g.messageNames.find(key);
+    if (it != g.messageNames.end())
+        return it->second;
+    if (g.nextMessage > 0xFFFF) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    UINT number = g.nextMessage++;
+    g.messageNames.emplace(std::move(key), number);
+    return number;
+}
+
+// ---- timers ---------------------------------------------------------------
+
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC proc) {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return 0;
+    if (hwnd) {
+        std::lock_guard gl(G().lock);
+        Window* w = FindWindowLocked(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        if (w->owner != t) { // timers run on the window's own thread only
+            SetLastError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+    }
+    UINT elapse = std::clamp(elapseMs, kTimerMinimum, kTimerMaximum);
+    std::lock_guard tl(t->lock);
+    std::uint64_t now = MonotonicMs();
+    auto existing = std::find_if(t->timers.begin(), t->timers.end(), [&](const Timer& timer) {
+        return timer.hwnd == hwnd && timer.id == id && (hwnd || id != 0);
+    });
+    UINT_PTR result;
+    if (existing != t->timers.end()) {
+        // Replacing a timer restarts its interval and drops a pending tick.
+        existing->elapse = elapse;
+        existing->proc = proc;
+        existing->due = now + elapse;
+        result = hwnd ? (id ? id : 1) : id;
+    } else {
+        UINT_PTR newId = id;
+        if (!hwnd) { // thread timers get an identifier of the system's choice
+            do {
+                newId = t->nextThreadTimerId++;
+            } while (newId == 0 ||
+                     std::any_of(t->timers.begin(), t->timers.end(), [&](const Timer& timer) {
+                         return !timer.hwnd && timer.id == newId;
+                     }));
+        }
+        t->timers.push_back(Timer{hwnd, newId, elapse, proc, now + elapse});
+        result = hwnd ? (id ? id : 1) : newId;
+    }
+    RearmLocked(t, now);
+    return result;
+}
+
+BOOL KillTimer(HWND hwnd, UINT_PTR id) {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return FALSE;
+    std::lock_guard tl(t->lock);
+    auto it = std::find_if(t->timers.begin(), t->timers.end(), [&](const Timer& timer) {
+        return timer.hwnd == hwnd && timer.id == id;
+    });
+    if (it == t->timers.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    t->timers.erase(it);
+    RearmLocked(t, MonotonicMs());
+    return TRUE;
+}
+
+// ---- waiting --------------------------------------------------------------
+
+DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE*, BOOL, DWORD ms, DWORD) {
+    if (nCount != 0) { // no kernel objects exist in this stand-in
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    ThreadState* t = CurrentState();
+    if (!t)
+        return WAIT_FAILED;
+    if (platform::ProcessReadyEvents())
+        return WAIT_OBJECT_0;
+    std::uint64_t start = MonotonicMs();
+    for (;;) {
+        DWORD remaining = INFINITE;
+        if (ms != INFINITE) {
+            std::uint64_t spent = MonotonicMs() - start;
+            remaining = spent >= ms ? 0 : static_cast<DWORD>(ms - spent);
+        }
+        Wait(t, std::min(remaining, NextFutureDeadlineMs(t)));
+        if (platform::ProcessReadyEvents())
+            return WAIT_OBJECT_0;
+        if (remaining == 0 || (ms != INFINITE && MonotonicMs() - start >= ms))
+            return WAIT_TIMEOUT;
+    }
+}
+
+// ---- the reactor ----------------------------------------------------------
+
+namespace platform {
+
+int ThreadWaitHandle() {
+    ThreadState* t = CurrentState();
+    return t ? t->epollFd : -1;
+}
+
+bool ProcessReadyEvents() {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return false;
+    // One pass only: a socket that stays ready must not keep us here.
+    epoll_event events[64];
+    int n;
+    do {
+        n = epoll_wait(t->epollFd, events, 64, 0);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t tag = events[i].data.u64;
+        std::uint64_t drained;
+        if (tag == kEventTag) {
+            // Clear the flag before draining: a post racing with us either
+            // lands before the read (and its message is in the queue, which
+            // the caller looks at next) or writes the eventfd again.
+            t->wakePending.store(false, std::memory_order_release);
+            ssize_t r = read(t->eventFd, &drained, sizeof drained);
+            (void)r;
+        } else if (tag == kTimerTag) {
+            ssize_t r = read(t->timerFd, &drained, sizeof drained);
+            (void)r;
+            std::lock_guard tl(t->lock);
+            t->armedDeadline = 0; // fired, so no longer armed
+            RearmLocked(t, MonotonicMs());
+        } else {
+            int fd = static_cast<int>(tag & 0xFFFFFFFFu);
+            auto generation = static_cast<std::uint32_t>(tag >> 32);
+            std::shared_ptr<SocketReady> callback;
+            {
+                std::lock_guard gl(G().lock);
+                auto it = G().watches.find(fd);
+                // An earlier callback of this pass may have unwatched or
+                // re-watched the fd: then this event is stale.
+                if (it != G().watches.end() && it->second.owner == t &&
+                    it->second.generation == generation)
+                    callback = it->second.callback;
+            }
+            if (callback && *callback)
+                (*callback)(events[i].events);
+        }
+    }
+    return HasPendingMessage();
+}
+
+DWORD MillisecondsToNextTimer() {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return INFINITE;
+    std::lock_guard tl(t->lock);
+    if (t->timers.empty())
+        return INFINITE;
+    std::uint64_t now = MonotonicMs();
+    std::uint64_t next = t->timers.front().due;
+    for (const Timer& timer : t->timers)
+        next = std::min(next, timer.due);
+    return next <= now ? 0 : static_cast<DWORD>(std::min<std::uint64_t>(next - now, INFINITE - 1));
+}
+
+bool HasPendingMessage() {
+    ThreadState* t = CurrentState();
+    if (!t)
+        return false;
+    std::lock_guard tl(t->lock);
+    return HasPendingLocked(t, MonotonicMs());
+}
+
+void SetThreadWaitHook(WaitHook hook) {
+    if (ThreadState* t = CurrentState())
+        t->waitHook = std::move(hook);
+}
+
+bool WatchSocket(HWND owner, int fd, std::uint32_t epollEvents, SocketReady callback) {
+    if (fd < 0)
+        return false;
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    Window* w = FindWindowLocked(owner);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    ThreadState* t = w->owner;
+    auto existing = g.watches.find(fd);
+    bool sameOwner = existing != g.watches.end() && existing->second.owner == t;
+    if (existing != g.watches.end() && !sameOwner) {
+        epoll_ctl(existing->second.owner->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        g.watches.erase(existing);
+    }
+    std::uint32_t generation = g.nextWatchGeneration++;
+    if (generation == 0xFFFFFFFFu) { // kept clear of the eventfd and timerfd tags
+        g.nextWatchGeneration = 1;
+        generation = g.nextWatchGeneration++;
+    }
+    epoll_event ev{};
+    ev.events = epollEvents;
+    ev.data.u64 = (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(fd);
+    int rc = -1;
+    if (sameOwner) {
+        rc = epoll_ctl(t->epollFd, EPOLL_CTL_MOD, fd, &ev);
+        // A closed fd leaves epoll by itself; its number may be back as a
+        // new socket that was never added.
+        if (rc != 0 && errno == ENOENT)
+            rc = epoll_ctl(t->epollFd, EPOLL_CTL_ADD, fd, &ev);
+    } else {
+        rc = epoll_ctl(t->epollFd, EPOLL_CTL_ADD, fd, &ev);
+        if (rc != 0 && errno == EEXIST)
+            rc = epoll_ctl(t->epollFd, EPOLL_CTL_MOD, fd, &ev);
+    }
+    if (rc != 0) {
+        if (sameOwner) {
+            epoll_ctl(t->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            g.watches.erase(fd);
+        }
+        return false;
+    }
+    Watch& watch = g.watches[fd];
+    watch.owner = t;
+    watch.generation = generation;
+    watch.callback = std::make_shared<SocketReady>(std::move(callback));
+    return true;
+}
+
+void UnwatchSocket(int fd) {
+    Globals& g = G();
+    std::lock_guard gl(g.lock);
+    auto it = g.watches.find(fd);
+    if (it == g.watches.end())
+        return;
+    epoll_ctl(it->second.owner->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    g.watches.erase(it);
+}
+
+} // namespace platform
