@@ -997,12 +997,14 @@ void THttpCli::TakeLocation(const std::string& v) {
     if (FProxy.empty()) {
         TUrlParts cur = SplitUrl(FURL);
         std::string proto = cur.Proto.empty() ? std::string("http") : cur.Proto;
+        // The server's port belongs in the new location when it is not 80.
+        std::string server = FConnectHost + (FConnectPort == "80" ? "" : ":" + FConnectPort);
         if (!v.empty() && v[0] == '/') {
             FRequestUri = v;
-            FLocation = proto + "://" + FConnectHost + FRequestUri;
+            FLocation = proto + "://" + server + FRequestUri;
         } else if (!absolute) {
             FRequestUri = RelativeBase(FRequestUri) + v;
-            FLocation = proto + "://" + FConnectHost + FRequestUri;
+            FLocation = proto + "://" + server + FRequestUri;
         } else {
             TUrlParts to = SplitUrl(v);
             FConnectHost = to.Host;
@@ -1017,11 +1019,12 @@ void THttpCli::TakeLocation(const std::string& v) {
                 FOriginHost = to.Host;
                 // The Host line names the server relocated to, port included.
                 FOriginPort = FConnectPort;
+                std::string server = to.Host + (to.Port.empty() ? "" : ":" + to.Port);
                 if (to.Path.empty()) {
-                    FLocation = to.Proto + "://" + to.Host;
+                    FLocation = to.Proto + "://" + server;
                     FRequestUri = "/";
                 } else {
-                    FLocation = to.Proto + "://" + to.Host + to.Path;
+                    FLocation = to.Proto + "://" + server + to.Path;
                 }
             }
         }
@@ -1266,6 +1269,8 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
         endRequest();
         return;
     }
+    // A close of our own (abort, httpCLOSE) keeps the reason already given.
+    const bool closedByPeer = FState != httpAborting && FState != httpClosing;
     if (FInHeader) {
         TriggerHeaderEnd();
         if (FRelocationPending) {
@@ -1273,8 +1278,10 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
             return;
         }
         // A header cut short is no response: say so instead of waiting.
-        FStatusCode = 404;
-        FReasonPhrase = "Connection closed before a complete response header";
+        if (closedByPeer) {
+            FStatusCode = 404;
+            FReasonPhrase = "Connection closed before a complete response header";
+        }
         endRequest();
         return;
     }
@@ -1286,10 +1293,10 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
         RelocateAfterClose();
         return;
     }
-    if (FState == httpWaitingHeader && !FHeaderComplete) {
+    if (closedByPeer && FState == httpWaitingHeader && !FHeaderComplete) {
         FStatusCode = 404;
         FReasonPhrase = "Connection closed before a complete response header";
-    } else if (FState == httpWaitingBody && FRqType != httpHEAD &&
+    } else if (closedByPeer && FState == httpWaitingBody && FRqType != httpHEAD &&
                (FTransferEncoding == "chunked" || FContentLength >= 0)) {
         // Only a body delimited by the close may end with it.
         FStatusCode = 404;

@@ -27,8 +27,7 @@ TEST_P(SplitUrlTest, SplitsIntoItsParts) {
 INSTANTIATE_TEST_SUITE_P(
     SplitUrl, SplitUrlTest,
     ::testing::Values(
-        SplitCase{"", "", {}},
-        SplitCase{"http://h/p", "", {"http", "", "", "h", "", "/p"}},
+        SplitCase{"", "", {}}, SplitCase{"http://h/p", "", {"http", "", "", "h", "", "/p"}},
         SplitCase{"HTTP://h:8080/p", "", {"http", "", "", "h", "8080", "/p"}},
         SplitCase{"http://h", "", {"http", "", "", "h", "", ""}},
         SplitCase{"http://h/a?b=1", "", {"http", "", "", "h", "", "/a?b=1"}},

@@ -1,0 +1,50 @@
+// Test seam into THttpCli's data handler: puts a client in the state of a
+// request whose header has been sent and feeds response bytes through the
+// same code that handles bytes read from the socket, so any split of a
+// response can be tried without timing games.
+#pragma once
+
+#include "net/http/httpparse.h"
+#include "net/http/httpprot.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+class THttpCliTestAccess {
+public:
+    // As after SendRequest for `rq`: response fields reset, header expected.
+    static void ExpectResponse(THttpCli& h, THttpRequest rq) {
+        h.FRqType = rq;
+        h.ResetResponseFields(false);
+        h.FBufferedLen = 0;
+        h.FDocStartSize = h.FDocStream ? h.FDocStream->Size() : 0;
+        h.FDocumentName = ExtractDocumentName(SplitUrl(h.FURL).Path);
+        h.FNextStep = THttpCli::TNextStep::HeaderLine;
+        h.ChangeState(httpWaitingHeader);
+    }
+
+    // Delivers `bytes` as successive reads of at most what the data handler
+    // would ask the socket for.
+    static void Feed(THttpCli& h, const std::string& bytes) {
+        std::size_t at = 0;
+        while (at < bytes.size()) {
+            if (h.FReceiveBuffer.size() < h.FBufferedLen + 8192)
+                h.FReceiveBuffer.resize(h.FBufferedLen + 8193);
+            std::size_t room = h.FReceiveBuffer.size() - h.FBufferedLen - 1;
+            std::size_t n = std::min(room, bytes.size() - at);
+            std::memcpy(h.FReceiveBuffer.data() + h.FBufferedLen, bytes.data() + at, n);
+            h.ProcessReceived(static_cast<int>(n));
+            at += n;
+        }
+    }
+
+    // The peer closed the connection.
+    static void PeerClosed(THttpCli& h) { h.SocketSessionClosed(0); }
+
+    static std::size_t ReceiveBufferCapacity(const THttpCli& h) { return h.FReceiveBuffer.size(); }
+    static const std::string& RequestUsername(const THttpCli& h) { return h.FRequestUsername; }
+    static const std::string& RequestPassword(const THttpCli& h) { return h.FRequestPassword; }
+    static const std::string& OriginHost(const THttpCli& h) { return h.FOriginHost; }
+    static const std::string& OriginPort(const THttpCli& h) { return h.FOriginPort; }
+};
