@@ -507,44 +507,44 @@ void TCustomWSocket::HandleCloseNotice(TIcsMessage& msg) {
 }
 
 void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
+    // An exception from OnDataAvailable ends the loop and travels on to the
+    // background-exception path (OnBgException, then Abort unless the
+    // handler keeps the socket): dropping it silently would leave the
+    // owner waiting for data it already failed to take.
     FLastError = 0;
     int idleCalls = 0;
-    try {
-        for (;;) {
-            SOCKET s = FHSocket;
-            std::uint64_t before = FTotalReceived;
-            if (!FireDataAvailable(error)) {
-                // Nobody reads: drop what is there so the socket keeps working.
-                char scratch[4096];
-                int n = Receive(scratch, sizeof scratch);
-                if (n < 0 && FLastError == WSAEWOULDBLOCK) {
-                    FLastError = 0;
-                    break;
-                }
-            }
-            if (options.Contains(wsoNoReceiveLoop))
+    for (;;) {
+        SOCKET s = FHSocket;
+        std::uint64_t before = FTotalReceived;
+        if (!FireDataAvailable(error)) {
+            // Nobody reads: drop what is there so the socket keeps working.
+            char scratch[4096];
+            int n = Receive(scratch, sizeof scratch);
+            if (n < 0 && FLastError == WSAEWOULDBLOCK) {
+                FLastError = 0;
                 break;
-            if (FLastError != 0)
-                break;
-            if (FHSocket == INVALID_SOCKET || FHSocket != s)
-                break; // closed by the handler
-            winsock::u_long count = 0;
-            if (WSocket_ioctlsocket(FHSocket, FIONREAD, &count) != 0) {
-                FLastError = WSocket_WSAGetLastError();
-                break;
-            }
-            if (count == 0)
-                break;
-            // A handler that never reads would be called without end.
-            if (FTotalReceived == before) {
-                if (++idleCalls >= MaxIdleDataAvailableCalls)
-                    break;
-            } else {
-                idleCalls = 0;
             }
         }
-    } catch (Exception&) {
-        // Ends the loop; the notification is over.
+        if (options.Contains(wsoNoReceiveLoop))
+            break;
+        if (FLastError != 0)
+            break;
+        if (FHSocket == INVALID_SOCKET || FHSocket != s)
+            break; // closed by the handler
+        winsock::u_long count = 0;
+        if (WSocket_ioctlsocket(FHSocket, FIONREAD, &count) != 0) {
+            FLastError = WSocket_WSAGetLastError();
+            break;
+        }
+        if (count == 0)
+            break;
+        // A handler that never reads would be called without end.
+        if (FTotalReceived == before) {
+            if (++idleCalls >= MaxIdleDataAvailableCalls)
+                break;
+        } else {
+            idleCalls = 0;
+        }
     }
 }
 

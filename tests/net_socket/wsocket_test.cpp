@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testpeer;
@@ -540,4 +541,99 @@ TEST(TWSocket, ClassChainPassesSocksSettingsThrough) {
     EXPECT_EQ(s.SocksPort(), "");
     EXPECT_EQ(s.SocksLevel(), "5");
     EXPECT_EQ(s.SocksUsercode(), "user");
+}
+
+TEST(TWSocket, ExceptionInOnDataAvailableReachesOnBgExceptionAndAborts) {
+    ScriptedPeer peer;
+    peer.Script({Send("bad data"), NeverAnswer()});
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    int calls = 0;
+    s.OnDataAvailable = [&](TComponent*, WORD) {
+        ++calls;
+        throw Exception("cannot store the data");
+    };
+    std::string seen;
+    s.OnBgException = [&](TComponent*, Exception& e, bool&) { seen = e.Message(); };
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }, Deadline));
+    EXPECT_EQ(seen, "cannot store the data");
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+TEST(TWSocket, LoggerReceivesConnectShutdownAndDataSentLines) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("x"), Close()});
+    TIcsLogger logger;
+    logger.SetLogOptions({loWsockInfo, loWsockDump});
+    std::vector<std::string> lines;
+    logger.OnIcsLogEvent = [&](TComponent*, TLogOption, const std::string& msg) {
+        lines.push_back(msg);
+    };
+    {
+        TWSocket s;
+        s.SetIcsLogger(&logger);
+        bool closed = false;
+        s.OnSessionClosed = [&](TComponent*, WORD) { closed = true; };
+        s.OnSessionConnected = [&](TComponent*, WORD) { s.SendText("x"); };
+        s.OnDataSent = [&](TComponent*, WORD) {};
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(peer.Port()));
+        s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return closed; }, Deadline));
+    }
+    auto hasLine = [&](const std::string& part) {
+        for (auto& l : lines)
+            if (l.find(part) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(hasLine("TWSocket will connect to 127.0.0.1:" + std::to_string(peer.Port())));
+    EXPECT_TRUE(hasLine(" TriggerDataSent "));
+    EXPECT_TRUE(hasLine(" TCustomWSocket.Shutdown 1 "));
+}
+
+TEST(TWSocket, LoggerFreedBeforeTheSocketIsForgotten) {
+    TWSocket s;
+    auto logger = std::make_unique<TIcsLogger>();
+    s.SetIcsLogger(logger.get());
+    logger.reset();
+    EXPECT_EQ(s.IcsLogger(), nullptr);
+}
+
+TEST(TWSocket, SendFlagsOutOfRangeAreRefused) {
+    TWSocket s;
+    s.SetSendFlags(wsSendUrgent);
+    EXPECT_EQ(s.SendFlags(), wsSendUrgent);
+    try {
+        s.SetSendFlags(static_cast<TSocketSendFlags>(7));
+        FAIL();
+    } catch (ESocketException& e) {
+        EXPECT_EQ(e.Message(), "Invalid SendFlags");
+    }
+    EXPECT_EQ(s.SendFlags(), wsSendUrgent);
+}
+
+TEST(TWSocket, MovesToAnotherThreadWithItsConnection) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("moved"), Send("welcome"), NeverAnswer()});
+    TWSocket s;
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+    s.DetachFromThread();
+    EXPECT_FALSE(s.Attached());
+    std::string received;
+    std::thread worker([&] {
+        s.AttachToThread();
+        s.OnDataAvailable = [&](TComponent*, WORD) { received += s.ReceiveText(); };
+        s.SendText("moved");
+        PumpUntil([&] { return received == "welcome"; }, Deadline);
+        s.DetachFromThread();
+    });
+    worker.join();
+    EXPECT_EQ(received, "welcome");
+    s.AttachToThread(); // home again, so that it is freed on its own thread
+    EXPECT_EQ(s.ThreadId(), GetCurrentThreadId());
 }
