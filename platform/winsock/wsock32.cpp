@@ -215,6 +215,40 @@ void Post(SOCKET s, const Entry& e, long event, int error) {
                  winsock::WSAMAKESELECTREPLY(static_cast<WORD>(event), static_cast<WORD>(error)));
 }
 
+// The events to watch the descriptor for: what is armed and not already
+// known to be over (a closed peer sends nothing more).
+std::uint32_t WantedEvents(const Entry& e) {
+    if (!e.hwnd || e.mask == 0 || e.quiet)
+        return 0;
+    if (e.listening)
+        return (e.acceptArmed && (e.mask & winsock::FD_ACCEPT)) ? std::uint32_t{EPOLLIN} : 0u;
+    if (e.connecting)
+        return EPOLLOUT;
+    if (!e.connected)
+        return 0;
+    std::uint32_t want = 0;
+    if (e.readArmed && (e.mask & winsock::FD_READ) && !e.peerClosed)
+        want |= EPOLLIN;
+    if (e.writeArmed && (e.mask & winsock::FD_WRITE))
+        want |= EPOLLOUT;
+    if (e.stream && !e.peerClosed && (e.mask & winsock::FD_CLOSE))
+        want |= EPOLLRDHUP;
+    return want;
+}
+
+void ApplyWatch(SOCKET s, Entry& e) {
+    std::uint32_t want = WantedEvents(e);
+    if (want == e.watched)
+        return;
+    if (want == 0) {
+        platform::UnwatchSocket(e.fd);
+    } else if (!platform::WatchSocket(e.hwnd, e.fd, want,
+                                      [s](std::uint32_t ev) { OnSocketReady(s, ev); })) {
+        want = 0;
+    }
+    e.watched = want;
+}
+
 // The heart of WSAAsyncSelect. Looks at what the descriptor has ready now,
 // posts every armed notification that is due (disarming it), and watches the
 // descriptor for what is still armed. Called with g_mutex held after every
@@ -222,7 +256,6 @@ void Post(SOCKET s, const Entry& e, long event, int error) {
 // posted.
 bool Evaluate(SOCKET s, Entry& e) {
     bool posted = false;
-    std::uint32_t want = 0;
     if (e.hwnd && e.mask != 0) {
         pollfd p{e.fd, POLLIN | POLLOUT | POLLRDHUP, 0};
         if (poll(&p, 1, 0) < 0)
@@ -234,18 +267,12 @@ bool Evaluate(SOCKET s, Entry& e) {
                 e.acceptArmed = false;
                 posted = true;
             }
-            if (e.acceptArmed && (e.mask & winsock::FD_ACCEPT))
-                want |= EPOLLIN;
         } else {
-            if (e.connecting) {
-                if (r & (POLLOUT | POLLERR | POLLHUP)) {
-                    int err = CompleteConnect(e);
-                    if (e.mask & winsock::FD_CONNECT) {
-                        Post(s, e, winsock::FD_CONNECT, err);
-                        posted = true;
-                    }
-                } else {
-                    want |= EPOLLOUT;
+            if (e.connecting && (r & (POLLOUT | POLLERR | POLLHUP))) {
+                int err = CompleteConnect(e);
+                if (e.mask & winsock::FD_CONNECT) {
+                    Post(s, e, winsock::FD_CONNECT, err);
+                    posted = true;
                 }
             }
             if (e.connected) {
@@ -272,27 +299,23 @@ bool Evaluate(SOCKET s, Entry& e) {
                     e.closeNotified = true;
                     posted = true;
                 }
-                if (e.readArmed && (e.mask & winsock::FD_READ) && !e.peerClosed)
-                    want |= EPOLLIN;
-                if (e.writeArmed && (e.mask & winsock::FD_WRITE))
-                    want |= EPOLLOUT;
-                if (e.stream && !e.peerClosed && (e.mask & winsock::FD_CLOSE))
-                    want |= EPOLLRDHUP;
             }
         }
     }
-    if (e.quiet)
-        want = 0;
-    if (want != e.watched) {
-        if (want == 0) {
-            platform::UnwatchSocket(e.fd);
-        } else if (!platform::WatchSocket(e.hwnd, e.fd, want,
-                                          [s](std::uint32_t ev) { OnSocketReady(s, ev); })) {
-            want = 0;
-        }
-        e.watched = want;
-    }
+    ApplyWatch(s, e);
     return posted;
+}
+
+// recv re-enables FD_READ. While the connection is open the re-armed socket
+// is only watched: if data remains, the reactor's next pass announces it.
+// That gives one FD_READ per pass however many recv calls a handler makes,
+// instead of one per call.
+void RearmRead(SOCKET s, Entry& e) {
+    e.readArmed = true;
+    if (e.hwnd && (e.mask & winsock::FD_READ) && e.connected && !e.peerClosed && !e.quiet)
+        ApplyWatch(s, e);
+    else
+        Evaluate(s, e);
 }
 
 void OnSocketReady(SOCKET s, std::uint32_t events) {
@@ -309,11 +332,16 @@ void OnSocketReady(SOCKET s, std::uint32_t events) {
     }
 }
 
-// The connect bookkeeping of a socket not driven by WSAAsyncSelect: a
-// non-blocking connect is complete once the descriptor is writable.
-void RefreshConnect(Entry& e) {
+// The connect bookkeeping before an operation that needs the connection: a
+// non-blocking connect is complete once the descriptor is writable. Under
+// WSAAsyncSelect that also posts FD_CONNECT, which must never be lost.
+void RefreshConnect(SOCKET s, Entry& e) {
     if (!e.connecting)
         return;
+    if (e.hwnd) {
+        Evaluate(s, e);
+        return;
+    }
     pollfd p{e.fd, POLLOUT, 0};
     if (poll(&p, 1, 0) > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)))
         CompleteConnect(e);
@@ -828,7 +856,7 @@ int Ws_send(SOCKET s, const char* buf, int len, int flags) {
     auto e = Find(s);
     if (!e)
         return Fail(winsock::WSAENOTSOCK);
-    RefreshConnect(*e);
+    RefreshConnect(s, *e);
     if (e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
     if (e->sendShutdown)
@@ -866,7 +894,7 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
     auto e = Find(s);
     if (!e)
         return Fail(winsock::WSAENOTSOCK);
-    RefreshConnect(*e);
+    RefreshConnect(s, *e);
     if (e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
     const int fd = e->fd;
@@ -897,9 +925,7 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
         result = FailErrno();
         break;
     }
-    // recv re-enables FD_READ; Evaluate posts it again at once if data remains.
-    e->readArmed = true;
-    Evaluate(s, *e);
+    RearmRead(s, *e);
     return result;
 }
 
@@ -979,8 +1005,7 @@ int Ws_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fr
         result = FailErrno();
         break;
     }
-    e->readArmed = true;
-    Evaluate(s, *e);
+    RearmRead(s, *e);
     return result;
 }
 
@@ -1313,7 +1338,7 @@ int SockOrPeerName(SOCKET s, SOCKADDR* name, int* namelen, bool peer) {
     auto e = Find(s);
     if (!e)
         return Fail(winsock::WSAENOTSOCK);
-    RefreshConnect(*e);
+    RefreshConnect(s, *e);
     if (peer && e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
     sockaddr_in sa{};
