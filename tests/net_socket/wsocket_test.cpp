@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -636,4 +637,81 @@ TEST(TWSocket, MovesToAnotherThreadWithItsConnection) {
     EXPECT_EQ(received, "welcome");
     s.AttachToThread(); // home again, so that it is freed on its own thread
     EXPECT_EQ(s.ThreadId(), GetCurrentThreadId());
+}
+
+TEST(TWSocket, FlushWaitsUntilTheSendBufferIsEmpty) {
+    const std::string payload = Pattern(1024 * 1024);
+    ScriptedPeer peer(8192);
+    peer.Script({ReadSlowly(65536, 1)});
+    TWSocket s;
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+    s.SetSocketSndBufSize(8192);
+    s.Send(payload.data(), static_cast<int>(payload.size()));
+    EXPECT_FALSE(s.AllSent());
+    s.Flush();
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_TRUE(peer.WaitForBytes(payload.size(), 20000));
+}
+
+TEST(TWSocket, AbortClosesAtOnceAndReportsTheClose) {
+    ScriptedPeer peer;
+    peer.Script({NeverAnswer()});
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+    s.QueueForSend("never sent", 10);
+    s.Abort();
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_TRUE(r.Has("closed 0"));
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_TRUE(peer.WaitForClientClose(1, Deadline));
+    s.Close(); // nothing left to close: no second report
+    PumpUntil([] { return false; }, 20);
+    EXPECT_EQ(r.Events.back(), "closed 0");
+    EXPECT_EQ(std::count(r.Events.begin(), r.Events.end(), "closed 0"), 1);
+}
+
+TEST(TWSocket, ResetByThePeerDeliversDataThenReportsTheCode) {
+    ScriptedPeer peer;
+    peer.Script({Send("last words"), Pause(50), Reset()});
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsClosed && r.Events.size() >= 4; }, Deadline));
+    EXPECT_EQ(r.Data, "last words");
+    EXPECT_EQ(r.Events.back(), "closed 10054");
+}
+
+TEST(TWSocket, MayFreeItselfFromItsOwnHandlerThroughPostRelease) {
+    ScriptedPeer peer;
+    peer.Script({Send("bye"), Close()});
+    auto* s = new TWSocket;
+    bool freed = false;
+    struct Watch : TComponent {
+        explicit Watch(TComponent* owner, bool& flag) : TComponent(owner), Flag(flag) {}
+        ~Watch() override { Flag = true; }
+        bool& Flag;
+    };
+    new Watch(s, freed); // freed with the socket
+    s->OnDataAvailable = [s](TComponent*, WORD) { s->ReceiveText(); };
+    s->OnSessionClosed = [s](TComponent*, WORD) { s->PostRelease(); };
+    LookupAndConnect(*s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return freed; }, Deadline));
+    EXPECT_EQ(IcsWndWindowCount(), 0);
+}
+
+TEST(TWSocket, WaitUntilReadyEndsOnTheFlagOrTheTimeOut) {
+    TWSocket s;
+    int flag = 0;
+    TIcsTimer timer(&s);
+    timer.SetInterval(10);
+    timer.SetOnTimer([&](TComponent*) { flag = 1; });
+    EXPECT_EQ(s.WaitUntilReady(&flag, 2000), 0);
+    timer.SetEnabled(false);
+    int never = 0;
+    EXPECT_EQ(s.WaitUntilReady(&never, 30), 12001);
 }
