@@ -188,6 +188,9 @@ HINSTANCE GetModuleHandleA(LPCSTR moduleName); // nullptr: the program itself
 
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+// FORMAT_MESSAGE_FROM_SYSTEM only: Windows' English text for the code,
+// followed by CR LF as Windows writes it; returns the characters written
+// (without the zero). Unknown code: 0 and ERROR_MR_MID_NOT_FOUND (317).
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments);
 
