@@ -518,6 +518,21 @@ TEST_F(Wsock32, CancelledLookupIsNeverPostedNorWritten) {
     EXPECT_EQ(std::adjacent_find(handles.begin(), handles.end()), handles.end());
 }
 
+TEST_F(Wsock32, ReverseLookupOfTheLoopbackAddressGivesItsName) {
+    alignas(8) char buf[MAXGETHOSTSTRUCT];
+    const unsigned char addr[4] = {127, 0, 0, 1};
+    HANDLE task = api.WSAAsyncGetHostByAddr(hwnd, kLookupMsg, reinterpret_cast<const char*>(addr),
+                                            4, AF_INET, buf, sizeof buf);
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(Pump([&] { return !g_notes.empty(); }));
+    ASSERT_EQ(g_notes[0].error, 0);
+    auto* he = reinterpret_cast<HOSTENT*>(buf);
+    EXPECT_FALSE(std::string(he->h_name).empty());
+    ASSERT_NE(he->h_addr_list[0], nullptr);
+    EXPECT_EQ(std::memcmp(he->h_addr_list[0], addr, 4), 0);
+    EXPECT_EQ(he->h_addr_list[1], nullptr);
+}
+
 TEST_F(Wsock32, CancelOfAnUnknownTaskIsRefused) {
     EXPECT_EQ(api.WSACancelAsyncRequest(reinterpret_cast<HANDLE>(0x7777)), SOCKET_ERROR);
     EXPECT_EQ(api.WSAGetLastError(), WSAEINVAL);
@@ -617,6 +632,19 @@ TEST_F(Wsock32, FailuresGiveWindowsCodes) {
     // Unknown address family.
     EXPECT_EQ(api.socket(23, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(api.WSAGetLastError(), WSAEAFNOSUPPORT);
+}
+
+TEST_F(Wsock32, SelectionNeedsAWindowAndForbidsBlockingMode) {
+    SOCKET s = Open();
+    EXPECT_EQ(api.WSAAsyncSelect(s, reinterpret_cast<HWND>(0x4321), kNetMsg, FD_READ),
+              SOCKET_ERROR);
+    EXPECT_EQ(api.WSAGetLastError(), WSAEINVAL);
+    ASSERT_EQ(api.WSAAsyncSelect(s, hwnd, kNetMsg, FD_READ), 0);
+    winsock::u_long blocking = 0;
+    EXPECT_EQ(api.ioctlsocket(s, FIONBIO, &blocking), SOCKET_ERROR);
+    EXPECT_EQ(api.WSAGetLastError(), WSAEINVAL);
+    ASSERT_EQ(api.WSAAsyncSelect(s, hwnd, 0, 0), 0);
+    EXPECT_EQ(api.ioctlsocket(s, FIONBIO, &blocking), 0);
 }
 
 TEST_F(Wsock32, EverythingFailsBeforeStartupAndAfterTheLastCleanup) {
