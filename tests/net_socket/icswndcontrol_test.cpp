@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -419,4 +420,27 @@ TEST(TIcsTimer, FreedWithItsOwner) {
     timer->SetOnTimer([](TComponent*) {});
     owner.reset(); // frees the timer too
     EXPECT_EQ(platform::MillisecondsToNextTimer(), INFINITE);
+}
+
+TEST(TIcsWndControlDeathTest, AttachAfterFinalizationIsRefusedAndTheLastDetachFreesThePool) {
+    // In a child process: finalization is for good.
+    EXPECT_EXIT(
+        {
+            auto survivor = std::make_unique<TTestControl>(1);
+            FinalizeIcsWndControl();
+            bool poolKept = HandlerPool() != nullptr;
+            std::string text;
+            try {
+                TTestControl late(1);
+            } catch (EIcsAssertionFailed& e) {
+                text = e.Message();
+            }
+            survivor.reset();
+            bool poolFreed = HandlerPool() == nullptr;
+            std::exit(poolKept && poolFreed &&
+                              text == "Unit is already finalized, check your threads!!!"
+                          ? 0
+                          : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

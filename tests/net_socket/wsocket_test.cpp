@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -714,4 +720,30 @@ TEST(TWSocket, WaitUntilReadyEndsOnTheFlagOrTheTimeOut) {
     timer.SetEnabled(false);
     int never = 0;
     EXPECT_EQ(s.WaitUntilReady(&never, 30), 12001);
+}
+
+TEST(TWSocket, DatagramSocketSendsToItsAddress) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    s.SetProto("udp");
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(ntohs(addr.sin_port)));
+    s.Connect();
+    EXPECT_EQ(s.State(), wsConnected); // at once, without a connect notice
+    EXPECT_TRUE(r.Has("connected 0"));
+    EXPECT_EQ(s.SendText("datagram"), 8);
+    char buf[64] = {};
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, Deadline), 1);
+    EXPECT_EQ(::recv(fd, buf, sizeof buf, 0), 8);
+    EXPECT_STREQ(buf, "datagram");
+    ::close(fd);
 }
