@@ -1,0 +1,30 @@
+// Program entry: the application, its title, the three windows in their
+// order, then the message loop until the main window closes.
+#include "framework/datetime.h"
+#include "framework/qt/qt_application.h"
+#include "ui/Log.h"
+#include "ui/Setari.h"
+#include "ui/UnitLogbookData.h"
+
+int main(int argc, char** argv) {
+    TQtApplication app(argc, argv);
+    InstallQtGlue();
+    InitFormatSettingsFromLocale();
+
+    // The main window is a top-level window of its own and so the program's
+    // task-bar entry; Qt has no hidden application window to hide.
+    Application().SetTitle("QQ9XYZ Logbook v1.2");
+
+    // Each creation handler runs to the end before the next window exists.
+    Form1 = new TForm1();
+    Form2 = new TForm2();
+    FormLogbookData = new TFormLogbookData();
+
+    Form1->show();
+    const int result = QApplication::exec();
+
+    delete FormLogbookData;
+    delete Form2;
+    delete Form1;
+    return result;
+}

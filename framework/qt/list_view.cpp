@@ -1,0 +1,87 @@
+#include "framework/qt/list_view.h"
+
+#include "framework/qt/qt_application.h"
+
+#include <QHeaderView>
+#include <QMouseEvent>
+
+#include <set>
+
+TListView::TListView(QWidget* parent) : QTreeView(parent) {
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+
+    // The selection stays highlighted when the list loses the focus.
+    QPalette p = palette();
+    p.setColor(QPalette::Inactive, QPalette::Highlight,
+               p.color(QPalette::Active, QPalette::Highlight));
+    p.setColor(QPalette::Inactive, QPalette::HighlightedText,
+               p.color(QPalette::Active, QPalette::HighlightedText));
+    setPalette(p);
+}
+
+void TListView::setModel(QAbstractItemModel* model) {
+    QTreeView::setModel(model);
+    if (selectionModel())
+        connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this](const QItemSelection& selected, const QItemSelection& deselected) {
+                    SelectionChanged(selected, deselected);
+                });
+}
+
+int TListView::FirstSelectedRow() const {
+    if (!selectionModel())
+        return -1;
+    int first = -1;
+    for (const QModelIndex& index : selectionModel()->selectedRows())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    return first;
+}
+
+void TListView::SelectRow(int row) {
+    if (!selectionModel() || !model())
+        return;
+    if (row < 0) {
+        selectionModel()->clearSelection();
+        return;
+    }
+    const QModelIndex index = model()->index(row, 0);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                 QItemSelectionModel::Rows);
+}
+
+void TListView::mousePressEvent(QMouseEvent* event) {
+    // As in the Windows list view, a click below the rows clears the
+    // selection.
+    if (!indexAt(event->position().toPoint()).isValid() && selectionModel()) {
+        selectionModel()->clearSelection();
+        return;
+    }
+    QTreeView::mousePressEvent(event);
+}
+
+void TListView::SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    auto rowsOf = [](const QItemSelection& selection) {
+        std::set<int> rows;
+        for (const QItemSelectionRange& range : selection)
+            for (int r = range.top(); r <= range.bottom(); ++r)
+                rows.insert(r);
+        return rows;
+    };
+    const std::set<int> lost = rowsOf(deselected);
+    const std::set<int> gained = rowsOf(selected);
+    if (!OnSelectItem)
+        return;
+    for (int row : lost)
+        RunGuarded([&] { OnSelectItem(row, false); });
+    for (int row : gained)
+        RunGuarded([&] { OnSelectItem(row, true); });
+}

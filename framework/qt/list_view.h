@@ -1,0 +1,31 @@
+// The report-style list view: whole rows, one selected at a time, no editing
+// in place, the selection kept visible when the focus leaves; a change of
+// selection is told once for the row that lost it and once for the row that
+// gained it, in that order.
+#pragma once
+
+#include <QTreeView>
+
+#include <functional>
+
+class TListView : public QTreeView {
+    Q_OBJECT
+public:
+    explicit TListView(QWidget* parent = nullptr);
+
+    void setModel(QAbstractItemModel* model) override;
+
+    // The first selected row from the top, -1 when none is.
+    int FirstSelectedRow() const;
+    // Selects the row alone (-1: none) as a click would.
+    void SelectRow(int row);
+
+    // Told for each row whose selection changed.
+    std::function<void(int row, bool selected)> OnSelectItem;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+};

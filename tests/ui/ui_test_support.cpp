@@ -1,0 +1,111 @@
+#include "tests/ui/ui_test_support.h"
+
+#include "framework/application.h"
+#include "framework/qt/qt_application.h"
+#include "platform/win32/testing.h"
+#include "ui/Log.h"
+#include "ui/Setari.h"
+#include "ui/UnitLogbookData.h"
+
+#include <QDeadlineTimer>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+
+QApplication& TestApp() {
+    static TQtApplication* app = [] {
+        static int argc = 1;
+        static char name[] = "ui_tests";
+        static char* argv[] = {name, nullptr};
+        auto* a = new TQtApplication(argc, argv);
+        InstallQtGlue();
+        return a;
+    }();
+    return *app;
+}
+
+TTestWindows::TTestWindows() {
+    TestApp();
+    Application().SetTitle("QQ9XYZ Logbook v1.2");
+    Form1 = new TForm1();
+    Form2 = new TForm2();
+    FormLogbookData = new TFormLogbookData();
+}
+
+TTestWindows::~TTestWindows() {
+    delete FormLogbookData;
+    delete Form2;
+    delete Form1;
+}
+
+void PinClock(TDateTime local, int biasMinutes) {
+    platform::testing::SetLocalTimeQuery([local](SYSTEMTIME* st) {
+        int y, mo, d, h, mi, s, ms;
+        DecodeDate(local, y, mo, d);
+        DecodeTime(local, h, mi, s, ms);
+        *st = SYSTEMTIME{};
+        st->wYear = static_cast<WORD>(y);
+        st->wMonth = static_cast<WORD>(mo);
+        st->wDay = static_cast<WORD>(d);
+        st->wHour = static_cast<WORD>(h);
+        st->wMinute = static_cast<WORD>(mi);
+        st->wSecond = static_cast<WORD>(s);
+        st->wMilliseconds = static_cast<WORD>(ms);
+    });
+    platform::testing::SetTimeZoneQuery([biasMinutes](TIME_ZONE_INFORMATION* tzi) {
+        tzi->Bias = biasMinutes;
+        tzi->StandardBias = 0;
+        tzi->DaylightBias = 0;
+        return static_cast<DWORD>(TIME_ZONE_ID_UNKNOWN);
+    });
+}
+
+void UnpinClock() {
+    platform::testing::SetLocalTimeQuery(nullptr);
+    platform::testing::SetTimeZoneQuery(nullptr);
+}
+
+TModalAnswerer::TModalAnswerer(std::function<void(QWidget*)> action)
+    : FAction(std::move(action)), FPoll(new QTimer()) {
+    TestApp();
+    FPoll->setInterval(5);
+    QObject::connect(FPoll, &QTimer::timeout, [this] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == FLast || !modal->isVisible())
+            return;
+        FLast = modal;
+        ++FCount;
+        // Keys go where the focus is: wait until the window has it.
+        (void)QTest::qWaitForWindowActive(modal, 2000);
+        FAction(modal);
+    });
+    FPoll->start();
+}
+
+TModalAnswerer::~TModalAnswerer() {
+    delete FPoll;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+void PressKey(Qt::Key key) {
+    QWidget* target = QApplication::focusWidget();
+    if (target)
+        QTest::keyClick(target, key);
+}
+
+QWidget* FocusedControl(QWidget* window) {
+    QWidget* w = QApplication::focusWidget();
+    while (w && w->parentWidget() && w->parentWidget() != window)
+        w = w->parentWidget();
+    return w && w->parentWidget() == window ? w : nullptr;
+}

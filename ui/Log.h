@@ -1,0 +1,85 @@
+// The main window: the report list of the run's contacts, the entry row, the
+// buttons, the status memo, the clock panels and the hidden trace memo.
+#pragma once
+
+#include "core/logbook_data.h"
+#include "core/logbook_list.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QAction;
+class QMenu;
+class QTimer;
+class TLogbookListModel;
+
+namespace Ui {
+class TForm1;
+}
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    // Builds the window from its layout and runs FormCreate to the end.
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The controls of the layout, by their names.
+    Ui::TForm1& Controls() { return *ui; }
+
+    // Fields besides the controls.
+    std::string StationCallsign;                    // chosen in the settings dialog; empty at start
+    std::string VersionTitle;                       // the window's caption
+    bool RealTimeMode = false;                      // the pickers follow the UTC clock
+    std::unique_ptr<TLogbookData> SelectedSnapshot; // key of the next edit upload
+
+    TLogbookList& Logbook() { return FLogbook; }
+
+    QTimer* Timer1 = nullptr; // the one-second clock
+    QTimer* Timer2 = nullptr; // the one-shot settings prompt after start
+    QMenu* PopupMenuListView = nullptr;
+    QAction* Adauga1 = nullptr;
+    QAction* Editeaza1 = nullptr;
+    QAction* Sterge1 = nullptr;
+    QAction* UploadServer1 = nullptr;
+
+    // Handlers, under the names of the components and events they serve.
+    void FormCreate();
+    void FormShow();
+    void Timer1Timer();
+    void Timer2Timer();
+    void CloseBtnClick();
+    void SetariBtnClick();
+    void ListView1SelectItem(int row, bool selected);
+    void Sterge1Click();
+    void DatePickerKeyPress(QWidget* sender, char& key);
+    void OraPickerKeyPress(QWidget* sender, char& key);
+    void BandComboKeyPress(QWidget* sender, char& key);
+    void ModComboKeyPress(QWidget* sender, char& key);
+    void EditIndicativKeyPress(QWidget* sender, char& key);
+    void EditRXKeyPress(QWidget* sender, char& key);
+    void EditTXKeyPress(QWidget* sender, char& key);
+    void EditLocatorKeyPress(QWidget* sender, char& key);
+
+    // Rewrites every row of the list from its record.
+    void RefreshListView();
+    // The focus to the callsign field, or to the date picker outside
+    // real-time mode.
+    void ReturnFocus();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void WireHandlers();
+
+    std::unique_ptr<Ui::TForm1> ui;
+    TLogbookList FLogbook;
+    TLogbookListModel* FListModel = nullptr;
+};
+
+// The main window, created at start-up.
+extern TForm1* Form1;

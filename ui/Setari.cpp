@@ -1,0 +1,44 @@
+#include "ui/Setari.h"
+
+#include "ui/Log.h"
+#include "ui_Setari.h"
+
+#include "framework/qt/message_box.h"
+#include "framework/qt/qt_application.h"
+#include "framework/qt/qt_text.h"
+
+TForm2* Form2 = nullptr;
+
+const char* const kAuthorCredit = "Autor: Radu Ionescu, QQ9ABC - Radioclubul QQ9XYZ";
+
+TForm2::TForm2(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TForm2>()) {
+    ui->setupUi(this);
+    // Set by the main window's creation handler for this dialog, which exists
+    // only now.
+    SetDialogBorder(this);
+    connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ui->Button4, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui->AboutBtn, &QPushButton::clicked, this, Guarded([this] { AboutBtnClick(); }));
+    RunGuarded([this] { FormCreate(); });
+}
+
+TForm2::~TForm2() {
+    if (Form2 == this)
+        Form2 = nullptr;
+}
+
+void TForm2::FormCreate() {
+    setWindowTitle(ToQString(Form1->VersionTitle));
+}
+
+void TForm2::AboutBtnClick() {
+    ShowMessage(Form1->VersionTitle + "\r" + kAuthorCredit);
+}
+
+bool TForm2::DemoMode() const {
+    return ui->InternetBox->isChecked();
+}
+
+void TForm2::SetDemoMode(bool on) {
+    ui->InternetBox->setChecked(on);
+}
