@@ -11,6 +11,10 @@ namespace {
 
 constexpr std::size_t kSendBufferSize = 8192;
 constexpr std::size_t kReceiveRoom = 8192;
+// The first allocation: reading a large body in pieces of 64 KiB rather than
+// 8 KiB takes an eighth of the system calls; the buffer still grows only by
+// the rule of kReceiveRoom.
+constexpr std::size_t kReceiveFirst = 64 * 1024 + 1;
 // Bounds that keep a hostile or broken server from growing the receive
 // buffer without limit.
 constexpr std::size_t kMaxHeaderLine = 64 * 1024;
@@ -701,10 +705,17 @@ void THttpCli::StopBandwidthTimer() {
 
 // ---- receiving -------------------------------------------------------------------------
 
-void THttpCli::SocketDataAvailable(std::uint16_t) {
+std::size_t THttpCli::MakeReceiveRoom() {
+    if (FReceiveBuffer.empty())
+        FReceiveBuffer.resize(kReceiveFirst);
     if (FReceiveBuffer.size() < FBufferedLen + kReceiveRoom)
         FReceiveBuffer.resize(FBufferedLen + kReceiveRoom + 1);
-    int room = static_cast<int>(FReceiveBuffer.size() - FBufferedLen - 1);
+    // One byte stays for the zero after the data.
+    return FReceiveBuffer.size() - FBufferedLen - 1;
+}
+
+void THttpCli::SocketDataAvailable(std::uint16_t) {
+    int room = static_cast<int>(MakeReceiveRoom());
     int count = FCtrlSocket->Receive(FReceiveBuffer.data() + FBufferedLen, room);
     if (Tracing(loProtSpecDump))
         Trace(loProtSpecDump, "Data available. Len=" + std::to_string(count));

@@ -302,6 +302,8 @@ private:
 
     // Response side.
     void SocketDataAvailable(std::uint16_t error);
+    // Grows the receive buffer as needed; returns the bytes a read may take.
+    std::size_t MakeReceiveRoom();
     void ProcessReceived(int count);
     void RunNextStep();
     void HeaderLineReader();

@@ -29,9 +29,7 @@ public:
     static void Feed(THttpCli& h, const std::string& bytes) {
         std::size_t at = 0;
         while (at < bytes.size()) {
-            if (h.FReceiveBuffer.size() < h.FBufferedLen + 8192)
-                h.FReceiveBuffer.resize(h.FBufferedLen + 8193);
-            std::size_t room = h.FReceiveBuffer.size() - h.FBufferedLen - 1;
+            std::size_t room = h.MakeReceiveRoom();
             std::size_t n = std::min(room, bytes.size() - at);
             std::memcpy(h.FReceiveBuffer.data() + h.FBufferedLen, bytes.data() + at, n);
             h.ProcessReceived(static_cast<int>(n));
