@@ -517,8 +517,12 @@ winsock::u_short WSocketResolvePort(const std::string& port, const std::string& 
         while (i < port.size() && port[i] == ' ')
             ++i;
         unsigned value = 0;
-        for (; i < port.size() && IsDigit(port[i]); ++i)
+        for (; i < port.size() && IsDigit(port[i]); ++i) {
             value = value * 10 + static_cast<unsigned>(port[i] - '0');
+            // Cut to 16 bits, 70000 would quietly become another port.
+            if (value > 0xFFFF)
+                throw ESocketException("Winsock Resolve Port: Invalid Port.");
+        }
         return static_cast<winsock::u_short>(value);
     }
     SERVENT* se = WSocket_getservbyname(port.c_str(), proto.c_str());

@@ -1,5 +1,7 @@
 #include "net/socket/wsocket_binding.h"
 
+#include "platform/win32/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -48,6 +50,7 @@ TEST_F(WSocketBinding, UnloadsAfterTheLastSocketAndLoadsAgainOnNextUse) {
     SOCKET s = WSocket_socket(winsock::AF_INET, winsock::SOCK_STREAM, winsock::IPPROTO_TCP);
     ASSERT_NE(s, winsock::INVALID_SOCKET);
     EXPECT_TRUE(WSocketWinsockLoaded());
+    EXPECT_TRUE(platform::testing::ModuleIsLoaded("wsock32.dll"));
     EXPECT_NE(GetModuleHandleA("wsock32.dll"), nullptr);
     EXPECT_EQ(WSocketGetWSAData().wVersion, 0x0101);
 
@@ -57,6 +60,7 @@ TEST_F(WSocketBinding, UnloadsAfterTheLastSocketAndLoadsAgainOnNextUse) {
     WSocketLowerSocketCount();
     EXPECT_FALSE(WSocketWinsockLoaded());
     EXPECT_EQ(WSocketWsock32Module(), nullptr);
+    EXPECT_FALSE(platform::testing::ModuleIsLoaded("wsock32.dll"));
     EXPECT_EQ(GetModuleHandleA("wsock32.dll"), nullptr);
 
     // The next use loads it again, with fresh state: the cleanup at unload
@@ -96,6 +100,7 @@ TEST_F(WSocketBinding, KeepAliveValuesLoadWs2_32AndUnloadWithTheRest) {
               0);
     EXPECT_EQ(returned, 0u);
     EXPECT_NE(WSocketWs2_32Module(), nullptr);
+    EXPECT_TRUE(platform::testing::ModuleIsLoaded("ws2_32.dll"));
     int on = 0;
     int len = sizeof on;
     ASSERT_EQ(WSocket_getsockopt(s, winsock::SOL_SOCKET, winsock::SO_KEEPALIVE,
@@ -110,6 +115,8 @@ TEST_F(WSocketBinding, KeepAliveValuesLoadWs2_32AndUnloadWithTheRest) {
     WSocket_closesocket(s);
     WSocketLowerSocketCount();
     EXPECT_EQ(WSocketWs2_32Module(), nullptr);
+    EXPECT_FALSE(platform::testing::ModuleIsLoaded("ws2_32.dll"));
+    EXPECT_FALSE(platform::testing::ModuleIsLoaded("wsock32.dll"));
     EXPECT_FALSE(WSocketWinsockLoaded());
 }
 
@@ -187,7 +194,11 @@ TEST_F(WSocketBinding, PortResolverTexts) {
     EXPECT_EQ(WSocketResolvePort("80", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("8080abc", "tcp"), 8080); // up to the first non-digit
     EXPECT_EQ(WSocketResolvePort("http", "tcp"), 80);
+    EXPECT_EQ(WSocketResolvePort("65535", "tcp"), 65535);
     EXPECT_EQ(ThrownText([] { WSocketResolvePort("", "tcp"); }),
+              "Winsock Resolve Port: Invalid Port.");
+    // Out of range: refused rather than cut to another port.
+    EXPECT_EQ(ThrownText([] { WSocketResolvePort("70000", "tcp"); }),
               "Winsock Resolve Port: Invalid Port.");
     EXPECT_EQ(ThrownText([] { WSocketResolvePort("80", ""); }),
               "Winsock Resolve Port: Invalid Proto.");
