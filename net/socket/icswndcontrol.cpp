@@ -30,7 +30,10 @@ struct DispatchGlobals {
             DWORD code = GetLastError();
             FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            code, 0, text, sizeof text, nullptr);
-            throw EIcsTimerException(text);
+            std::string message(text);
+            while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+                message.pop_back();
+            throw EIcsTimerException(message);
         }
     }
 };

@@ -679,6 +679,7 @@ void TCustomWSocket::Connect() {
     }
 
     EmptySendBuffer();
+    FCloseInvoked = false; // a new connection gets its own close report
     FHSocket = WSocket_socket(FAddressFamily, FSocketType, FProtoNumber);
     if (FHSocket == INVALID_SOCKET) {
         SocketFailure("Connect (socket)");

@@ -294,6 +294,13 @@ TEST(TWSocket, SendWhileConnectingReportsNotConnectedAndCloses) {
     EXPECT_EQ(r.Events, (std::vector<std::string>{"closed 10057"}));
     PumpUntil([] { return false; }, 30);
     EXPECT_EQ(r.Events.size(), 1u);
+    // Addr and Port still hold: the next connection reports its own close
+    // (after the close notice's read loop has offered the end of the data).
+    peer.Script({Close()});
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }, Deadline));
+    EXPECT_EQ(r.Events, (std::vector<std::string>{"closed 10057", "connected 0", "sent 0", "data",
+                                                  "closed 0"}));
 }
 
 TEST(TWSocket, SendWhenClosedWithOnErrorReturnsMinusOne) {
