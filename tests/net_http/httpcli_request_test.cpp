@@ -48,6 +48,8 @@ struct TargetCase {
     const char* requestLine;
 };
 
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << '"' << c.path << '"'; }
+
 class THttpCliRequestTarget : public HttpClientTest,
                               public ::testing::WithParamInterface<TargetCase> {};
 
@@ -73,6 +75,8 @@ struct HostCase {
     const char* requestLine;
     const char* hostLine;
 };
+
+void PrintTo(const HostCase& c, std::ostream* os) { *os << '"' << c.url << '"'; }
 
 class THttpCliHostLine : public HttpClientTest, public ::testing::WithParamInterface<HostCase> {};
 

@@ -71,6 +71,8 @@ struct FramingCase {
     std::string body;
 };
 
+void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
+
 class THttpCliFraming : public ::testing::TestWithParam<FramingCase> {};
 
 const std::vector<FramingCase> kFramings = {
@@ -175,6 +177,8 @@ struct FaultCase {
     bool close;
     const char* reason;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class THttpCliMalformed : public ::testing::TestWithParam<FaultCase> {};
 

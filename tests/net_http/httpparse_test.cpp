@@ -11,6 +11,8 @@ struct SplitCase {
     TUrlParts want;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << '"' << c.url << '"'; }
+
 class SplitUrlTest : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitUrlTest, SplitsIntoItsParts) {
