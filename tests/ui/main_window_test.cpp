@@ -188,14 +188,16 @@ TEST_F(MainWindowTest, ClosingPromptWithCloseBoxStoresNothingAndFocusStaysOnBand
 
     // "Setari" opens it again, now with Cancel enabled only once a callsign
     // was stored: still disabled here.
+    FAnswerer.reset();
     bool cancelEnabled = true;
-    TModalAnswerer again([&](QWidget* modal) {
+    auto again = std::make_unique<TModalAnswerer>([&](QWidget* modal) {
         cancelEnabled = Settings<QPushButton>("Button4")->isEnabled();
         static_cast<QDialog*>(modal)->accept();
     });
     Main<QPushButton>("SetariBtn")->click();
-    EXPECT_EQ(again.Count(), 1);
+    EXPECT_EQ(again->Count(), 1);
     EXPECT_FALSE(cancelEnabled);
+    again.reset();
     TModalAnswerer third([&](QWidget* modal) {
         cancelEnabled = Settings<QPushButton>("Button4")->isEnabled();
         static_cast<QDialog*>(modal)->reject();

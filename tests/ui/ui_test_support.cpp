@@ -72,6 +72,8 @@ TModalAnswerer::TModalAnswerer(std::function<void(QWidget*)> action)
     FPoll->setInterval(5);
     QObject::connect(FPoll, &QTimer::timeout, [this] {
         QWidget* modal = QApplication::activeModalWidget();
+        if (FLast && !FLast->isVisible())
+            FLast = nullptr; // closed: a later showing is a new one
         if (!modal || modal == FLast || !modal->isVisible())
             return;
         FLast = modal;
