@@ -706,7 +706,9 @@ void THttpCli::StopBandwidthTimer() {
 // ---- receiving -------------------------------------------------------------------------
 
 std::size_t THttpCli::MakeReceiveRoom() {
-    if (FReceiveBuffer.empty())
+    // Bandwidth control counts every read against its quota, so it keeps
+    // reads small.
+    if (FReceiveBuffer.empty() && !FOptions.Contains(httpoBandwidthControl))
         FReceiveBuffer.resize(kReceiveFirst);
     if (FReceiveBuffer.size() < FBufferedLen + kReceiveRoom)
         FReceiveBuffer.resize(FBufferedLen + kReceiveRoom + 1);

@@ -48,7 +48,9 @@ struct TargetCase {
     const char* requestLine;
 };
 
-void PrintTo(const TargetCase& c, std::ostream* os) { *os << '"' << c.path << '"'; }
+void PrintTo(const TargetCase& c, std::ostream* os) {
+    *os << '"' << c.path << '"';
+}
 
 class THttpCliRequestTarget : public HttpClientTest,
                               public ::testing::WithParamInterface<TargetCase> {};
@@ -76,7 +78,9 @@ struct HostCase {
     const char* hostLine;
 };
 
-void PrintTo(const HostCase& c, std::ostream* os) { *os << '"' << c.url << '"'; }
+void PrintTo(const HostCase& c, std::ostream* os) {
+    *os << '"' << c.url << '"';
+}
 
 class THttpCliHostLine : public HttpClientTest, public ::testing::WithParamInterface<HostCase> {};
 

@@ -1,5 +1,6 @@
 // THttpCli's responses: framings, any split of the bytes, interim answers,
 // relocation, failures and the synchronous wait.
+#include "net/socket/wsocket.h"
 #include "tests/net_http/httpcli_fixture.h"
 #include "tests/net_http/httpcli_testaccess.h"
 
@@ -71,7 +72,9 @@ struct FramingCase {
     std::string body;
 };
 
-void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FramingCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class THttpCliFraming : public ::testing::TestWithParam<FramingCase> {};
 
@@ -178,7 +181,9 @@ struct FaultCase {
     const char* reason;
 };
 
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class THttpCliMalformed : public ::testing::TestWithParam<FaultCase> {};
 
@@ -563,6 +568,63 @@ TEST_F(THttpCliResponse, TraceGoesToTheLogger) {
                              "End of header", "End of document", "State = httpReady"})
         EXPECT_NE(trace.find(text), std::string::npos) << text;
     http.SetIcsLogger(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST(THttpCliHeader, LinesOutsideAResponseGoToOnDataPush) {
+    THttpCli http;
+    TMemoryStream doc;
+    http.SetDocStream(&doc);
+    http.SetRequestVer("1.1");
+    int pushes = 0;
+    http.OnDataPush = [&](TComponent*, std::uint16_t) { ++pushes; };
+    THttpCliTestAccess::ExpectResponse(http, httpGET);
+    THttpCliTestAccess::Feed(http, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+    ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
+    THttpCliTestAccess::Feed(http, "event: one\r\nevent: two\r\n");
+    EXPECT_EQ(pushes, 2);
+    EXPECT_EQ(doc.DataString(), "x");
+}
+
+TEST(THttpCliHeader, NonHttpFirstLineGoesToOnDataPush2AndIsSkipped) {
+    THttpCli http;
+    TMemoryStream doc;
+    http.SetDocStream(&doc);
+    http.SetRequestVer("1.1");
+    int pushes = 0;
+    http.OnDataPush2 = [&](TComponent*) { ++pushes; };
+    THttpCliTestAccess::ExpectResponse(http, httpGET);
+    // The next line is then read as a header field.
+    THttpCliTestAccess::Feed(http, "ICY 200 OK\r\nContent-Length: 2\r\n\r\nab");
+    ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
+    EXPECT_EQ(pushes, 1);
+    EXPECT_EQ(http.StatusCode(), 0);
+    EXPECT_EQ(http.ContentLength(), 2);
+    EXPECT_EQ(doc.DataString(), "ab");
+}
+
+TEST_F(THttpCliResponse, BandwidthControlPausesTheSocketAndStillDeliversEverything) {
+    ScriptedPeer peer;
+    // Larger than one read: the later reads come only after the timer resumed.
+    const std::string content(30000, 'q');
+    peer.Script({WaitFor("\r\n\r\n"),
+                 Send("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n" + content), Close()});
+    http.SetURL(LocalUrl(peer, "/p"));
+    http.SetOptions({httpoBandwidthControl});
+    http.SetBandwidthLimit(20000); // 2000 bytes per 100 ms sample
+    http.SetBandwidthSampling(100);
+    int pausedReads = 0;
+    http.OnDocData = [&](TComponent*, const char*, int) {
+        if (http.CtrlSocket()->Paused())
+            ++pausedReads;
+    };
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_EQ(doc.DataString(), content);
+    EXPECT_GE(pausedReads, 3);
+    EXPECT_FALSE(http.CtrlSocket()->Paused());
 }
 
 } // namespace

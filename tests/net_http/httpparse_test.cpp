@@ -11,7 +11,9 @@ struct SplitCase {
     TUrlParts want;
 };
 
-void PrintTo(const SplitCase& c, std::ostream* os) { *os << '"' << c.url << '"'; }
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << '"' << c.url << '"';
+}
 
 class SplitUrlTest : public ::testing::TestWithParam<SplitCase> {};
 
