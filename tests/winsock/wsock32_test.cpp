@@ -674,6 +674,51 @@ TEST_F(Wsock32, CleanupClosesEverySocket) {
     EXPECT_EQ(api.WSAGetLastError(), WSAENOTSOCK);
 }
 
+// ---- the export directory ---------------------------------------------------------
+
+TEST(Wsock32Exports, EveryWindowsSocketsEntryPointIsInTheDirectory) {
+    const char* names[] = {"WSAStartup",
+                           "WSACleanup",
+                           "WSAGetLastError",
+                           "WSASetLastError",
+                           "WSAAsyncSelect",
+                           "WSAAsyncGetHostByName",
+                           "WSAAsyncGetHostByAddr",
+                           "WSACancelAsyncRequest",
+                           "socket",
+                           "connect",
+                           "send",
+                           "recv",
+                           "sendto",
+                           "recvfrom",
+                           "shutdown",
+                           "closesocket",
+                           "ioctlsocket",
+                           "setsockopt",
+                           "getsockopt",
+                           "bind",
+                           "listen",
+                           "accept",
+                           "getsockname",
+                           "getpeername",
+                           "gethostbyname",
+                           "gethostbyaddr",
+                           "gethostname",
+                           "getservbyname",
+                           "getprotobyname",
+                           "inet_addr",
+                           "inet_ntoa",
+                           "htons",
+                           "ntohs",
+                           "htonl",
+                           "ntohl"};
+    ASSERT_NE(Directory(), nullptr);
+    EXPECT_STREQ(Directory()->ModuleName, "wsock32.dll");
+    for (const char* name : names)
+        EXPECT_NE(Export(name), nullptr) << name;
+    EXPECT_EQ(Export("WSAIoctl"), nullptr); // that one is ws2_32's
+}
+
 // ---- errno translation --------------------------------------------------------------
 
 TEST(WsaErrorFromErrno, MapsTheCodesTheSocketLayerJudges) {
