@@ -102,27 +102,6 @@ struct BindingState {
     BindingState() { InitializeCriticalSection(&lock); }
 };
 
-void UnloadLocked(BindingState& st, bool programEnd);
-
-// At program end the library is cleaned up when no socket is left. The
-// modules are not freed then: the Win32 layer's own tables may already be
-// gone, and the process is ending anyway.
-struct ProgramEnd {
-    BindingState* st;
-    ~ProgramEnd() {
-        if (st->socketCount < 1 && st->wsock32)
-            UnloadLocked(*st, true);
-    }
-};
-
-// Created on first use and never destroyed, so that sockets freed by other
-// static destructors still find it.
-BindingState& State() {
-    static BindingState* st = new BindingState;
-    static ProgramEnd atEnd{st};
-    return *st;
-}
-
 class Locked {
 public:
     explicit Locked(BindingState& st) : FCs(&st.lock) { EnterCriticalSection(FCs); }
@@ -134,7 +113,29 @@ private:
     CRITICAL_SECTION* FCs;
 };
 
-void UnloadLocked(BindingState& st, bool programEnd) {
+void UnloadLocked(BindingState& st);
+
+// At program end the library is unloaded when no socket is left (the Win32
+// layer's tables are never destroyed, so this is safe from a static
+// destructor).
+struct ProgramEnd {
+    BindingState* st;
+    ~ProgramEnd() {
+        Locked lock(*st);
+        if (st->socketCount < 1 && st->wsock32)
+            UnloadLocked(*st);
+    }
+};
+
+// Created on first use and never destroyed, so that sockets freed by other
+// static destructors still find it.
+BindingState& State() {
+    static BindingState* st = new BindingState;
+    static ProgramEnd atEnd{st};
+    return *st;
+}
+
+void UnloadLocked(BindingState& st) {
     if (st.wsock32) {
         auto cleanup = reinterpret_cast<PFN_WSACleanup>(
             st.cache[pWSACleanup] ? st.cache[pWSACleanup]
@@ -142,12 +143,10 @@ void UnloadLocked(BindingState& st, bool programEnd) {
         if (cleanup)
             cleanup();
     }
-    if (!programEnd) {
-        if (st.ws2_32)
-            FreeLibrary(st.ws2_32);
-        if (st.wsock32)
-            FreeLibrary(st.wsock32);
-    }
+    if (st.ws2_32)
+        FreeLibrary(st.ws2_32);
+    if (st.wsock32)
+        FreeLibrary(st.wsock32);
     st.ws2_32 = nullptr;
     st.wsock32 = nullptr;
     std::fill(std::begin(st.cache), std::end(st.cache), nullptr);
@@ -256,7 +255,7 @@ void WSocketLowerSocketCount() {
     BindingState& st = State();
     Locked lock(st);
     if (--st.socketCount < 1 && st.wsock32)
-        UnloadLocked(st, false);
+        UnloadLocked(st);
 }
 
 int SocketCount() {
@@ -269,7 +268,7 @@ void WSocketUnloadWinsockIfUnused() {
     BindingState& st = State();
     Locked lock(st);
     if (st.socketCount < 1 && st.wsock32)
-        UnloadLocked(st, false);
+        UnloadLocked(st);
 }
 
 bool WSocketWinsockLoaded() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -146,6 +147,20 @@ TEST_F(WSocketBinding, StartupRefusalRaisesTheStartupText) {
     EXPECT_TRUE(EndsWith(text, " (#10092)")) << text;
     EXPECT_FALSE(WSocketWinsockLoaded());
     WSocketLowerSocketCount();
+}
+
+TEST_F(WSocketBinding, ProgramEndUnloadsWhatNoSocketHolds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Loaded without a socket (the count is back at 0), then the program
+    // ends: the static clean-up unloads it without a crash.
+    EXPECT_EXIT(
+        {
+            LocalMachineName();
+            if (!WSocketWinsockLoaded())
+                std::exit(3);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(WSocketBinding, WinsockLockIsRecursive) {
