@@ -194,3 +194,14 @@ TEST(TIcsBufferHandler, LockIsRecursive) {
     h.Unlock();
     EXPECT_EQ(h.TotalCount(), 1);
 }
+
+TEST(TIcsBufferHandler, ALongExchangeAllocatesOnlyItsPeakBacklog) {
+    TIcsBufferHandler h;
+    auto data = Pattern(3000);
+    for (int round = 0; round < 50; ++round) {
+        h.Write(data.data(), 3000);
+        ASSERT_EQ(Drain(h, 700), data);
+        // Three blocks at the peak, all of them back on the free chain.
+        EXPECT_EQ(h.InUseList().Count() + h.FreeList().Count(), 3) << round;
+    }
+}
