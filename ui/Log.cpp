@@ -28,6 +28,7 @@ const char* const kVersionTitle = "QQ9XYZ Logbook v1.0.4.1 Beta";
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TForm1>()) {
     ui->setupUi(this);
+    AutoSizeLabels(this);
 
     // The clock panels use a larger Tahoma; the status memo is bold blue.
     ui->Panel1->setFont(TahomaFont(21));

@@ -13,6 +13,7 @@ const char* const kAuthorCredit = "Autor: Radu Ionescu, QQ9ABC - Radioclubul QQ9
 
 TForm2::TForm2(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TForm2>()) {
     ui->setupUi(this);
+    AutoSizeLabels(this);
     // Set by the main window's creation handler for this dialog, which exists
     // only now.
     SetDialogBorder(this);

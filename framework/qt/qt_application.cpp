@@ -4,6 +4,7 @@
 #include "framework/qt/qt_dispatch_bridge.h"
 
 #include <QFontDatabase>
+#include <QLabel>
 #include <QProxyStyle>
 #include <QStyleFactory>
 #include <QWidget>
@@ -67,8 +68,6 @@ QFont TahomaFont(int pixelHeight, bool bold) {
     QFont font(gTahomaFamily);
     font.setPixelSize(pixelHeight);
     font.setBold(bold);
-    // Metrics as on the Windows screen: whole pixels, no hinting surprises.
-    font.setHintingPreference(QFont::PreferFullHinting);
     return font;
 }
 
@@ -91,6 +90,16 @@ void InstallQtGlue() {
             Application().Terminate();
     });
     TQtDispatchBridge::Install();
+}
+
+void AutoSizeLabels(QWidget* form) {
+    for (QLabel* label : form->findChildren<QLabel*>()) {
+        if (label->frameShape() != QFrame::NoFrame || label->wordWrap())
+            continue;
+        const int needed = label->fontMetrics().horizontalAdvance(label->text());
+        if (needed > label->width())
+            label->resize(needed, label->height());
+    }
 }
 
 void SetDialogBorder(QWidget* window) {

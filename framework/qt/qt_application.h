@@ -32,6 +32,10 @@ void InstallQtGlue();
 // caption with a close box, no minimise or maximise box.
 void SetDialogBorder(QWidget* window);
 
+// Plain labels grow to the width of their text, as auto-sized Windows
+// labels do, so a font a pixel wider than the layout's never clips them.
+void AutoSizeLabels(QWidget* form);
+
 // The platform's system colours as this program renders them.
 enum class TSystemColor { clBtnFace, clWindow, clCaptionText, cl3DDkShadow };
 QColor SystemColor(TSystemColor color);

@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -239,6 +240,12 @@ TEST_F(MainWindowTest, StartsAt15mSsbWithReportsAndReady) {
     EXPECT_EQ(Main<QLineEdit>("EditTX")->text(), QStringLiteral("59"));
     EXPECT_EQ(Main<QLineEdit>("EditIndicativ")->text(), QString());
     EXPECT_EQ(MemoText(Main("Memo1")), QStringLiteral("Ready"));
+    // Status lines in bold pure blue; the clock panels in 16-point Tahoma.
+    auto* memo = Main<QPlainTextEdit>("Memo1");
+    EXPECT_TRUE(QFontInfo(memo->document()->defaultFont()).bold());
+    EXPECT_EQ(memo->palette().color(QPalette::Text), QColor(0, 0, 255));
+    EXPECT_EQ(Main("Panel1")->font().pixelSize(), 21);
+    EXPECT_EQ(QFontInfo(Main("EditRX")->font()).family(), QStringLiteral("Tahoma"));
     EXPECT_FALSE(Main("EditBtn")->isEnabled());
     EXPECT_TRUE(Main("AdaugaBtn")->isEnabled());
     EXPECT_TRUE(Form1->RealTimeMode);
