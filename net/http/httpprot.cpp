@@ -134,6 +134,17 @@ void THttpCli::HandleMessage(TIcsMessage& msg) {
     }
 }
 
+// The socket goes along with the client from one thread to another.
+void THttpCli::AttachToThread() {
+    TIcsWndControl::AttachToThread();
+    FCtrlSocket->AttachToThread();
+}
+
+void THttpCli::DetachFromThread() {
+    FCtrlSocket->DetachFromThread();
+    TIcsWndControl::DetachFromThread();
+}
+
 void THttpCli::Notification(TComponent* component, TOperation operation) {
     TIcsWndControl::Notification(component, operation);
     if (operation == TOperation::opRemove && component == FIcsLogger)
@@ -268,7 +279,9 @@ void THttpCli::RewindStreams() {
 
 // ---- synchronous requests ------------------------------------------------------
 
+// Every synchronous call counts its relocations afresh.
 void THttpCli::Get() {
+    FLocationChangeCurCount = 0;
     RunRequest(httpGET);
 }
 
@@ -278,10 +291,12 @@ void THttpCli::Post() {
 }
 
 void THttpCli::Put() {
+    FLocationChangeCurCount = 0;
     RunRequest(httpPUT);
 }
 
 void THttpCli::Head() {
+    FLocationChangeCurCount = 0;
     RunRequest(httpHEAD);
 }
 

@@ -130,6 +130,9 @@ public:
     void CloseAsync() { StartRequest(httpCLOSE); }
     // Stops whatever runs and returns to httpReady at once.
     void Abort();
+    // Moves the client and its socket to the calling thread.
+    void AttachToThread() override;
+    void DetachFromThread() override;
 
     // ---- published properties ------------------------------------------
     const std::string& URL() const { return FURL; }

@@ -1,4 +1,5 @@
 // THttpCli's requests, byte for byte as the scripted peer receives them.
+#include "net/socket/wsocket.h"
 #include "tests/net_http/httpcli_fixture.h"
 #include "tests/net_http/httpcli_testaccess.h"
 
@@ -300,6 +301,29 @@ TEST_F(THttpCliRequest, NothingToPostAndBusyAreRefusedBeforeAnythingChanges) {
     EXPECT_EQ(code, 1);
     http.Abort();
     EXPECT_EQ(http.State(), httpReady);
+}
+
+} // namespace
+
+namespace {
+
+TEST(THttpCliThreads, DetachAndAttachMoveTheSocketAlong) {
+    THttpCli http;
+    http.DetachFromThread();
+    EXPECT_FALSE(http.Attached());
+    EXPECT_FALSE(http.CtrlSocket()->Attached());
+    http.AttachToThread();
+    EXPECT_TRUE(http.Attached());
+    EXPECT_TRUE(http.CtrlSocket()->Attached());
+    // Still able to run a request after the move.
+    ScriptedPeer peer;
+    peer.Script(
+        {WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), Close()});
+    TMemoryStream doc;
+    http.SetDocStream(&doc);
+    http.SetURL(LocalUrl(peer, "/p"));
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_EQ(doc.DataString(), "ok");
 }
 
 } // namespace
