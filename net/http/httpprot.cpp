@@ -929,7 +929,10 @@ void THttpCli::HeaderLineReader() {
         return;
     }
     if (FLineCount == 1) {
-        // An empty line where a status line was expected counts as nothing.
+        // An empty line where a status line was expected (a stray line break
+        // between answers) counts as nothing: the next line is still read
+        // as the status line, as after an interim answer.
+        FLineCount = -1;
         return;
     }
     HeaderEnded();

@@ -95,6 +95,8 @@ const std::vector<FramingCase> kFramings = {
     {"NoContentWithoutLength", "HTTP/1.1 204 No Content\r\n\r\n", false, 204, -1, ""},
     {"NotModifiedWithoutLength", "HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\n", false, 304, -1,
      ""},
+    {"StrayLineBreakFirst", "\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, 200, 2,
+     "ok"},
     {"BareLineFeeds", "HTTP/1.1 200 OK\nContent-Length: 3\n\nabc", false, 200, 3, "abc"},
 };
 
