@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
@@ -33,6 +34,7 @@ struct Api {
     PFN_WSAStartup WSAStartup;
     PFN_WSACleanup WSACleanup;
     PFN_WSAGetLastError WSAGetLastError;
+    PFN_WSASetLastError WSASetLastError;
     PFN_WSAAsyncSelect WSAAsyncSelect;
     PFN_WSAAsyncGetHostByName WSAAsyncGetHostByName;
     PFN_WSAAsyncGetHostByAddr WSAAsyncGetHostByAddr;
@@ -90,6 +92,7 @@ Api LoadApi() {
     Bind(a.WSAStartup, "WSAStartup");
     Bind(a.WSACleanup, "WSACleanup");
     Bind(a.WSAGetLastError, "WSAGetLastError");
+    Bind(a.WSASetLastError, "WSASetLastError");
     Bind(a.WSAAsyncSelect, "WSAAsyncSelect");
     Bind(a.WSAAsyncGetHostByName, "WSAAsyncGetHostByName");
     Bind(a.WSAAsyncGetHostByAddr, "WSAAsyncGetHostByAddr");
@@ -662,6 +665,18 @@ TEST_F(Wsock32, EverythingFailsBeforeStartupAndAfterTheLastCleanup) {
     EXPECT_NE(api.socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     // Versions below 1.0 are not supported.
     EXPECT_EQ(api.WSAStartup(0x0000, &data), WSAVERNOTSUPPORTED);
+}
+
+TEST_F(Wsock32, LastErrorBelongsToEachThread) {
+    api.WSASetLastError(WSAECONNRESET);
+    int seenThere = -1;
+    std::thread other([&] {
+        seenThere = api.WSAGetLastError();
+        api.WSASetLastError(WSAETIMEDOUT);
+    });
+    other.join();
+    EXPECT_EQ(seenThere, 0);
+    EXPECT_EQ(api.WSAGetLastError(), WSAECONNRESET);
 }
 
 TEST_F(Wsock32, CleanupClosesEverySocket) {
