@@ -1,0 +1,132 @@
+#include "upload/hosts.h"
+#include "upload/post_to_server.h"
+
+#include "map_image.h"
+#include "tests/support/scripted_peer.h"
+#include "service.h"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using namespace testpeer;
+
+const std::string kBody = "Callsign=QQ9XYZ&Code=9999999999&ADIFData=<call:10>TEST1<qso_date:8>"
+                          "20110715<time_on:6>134501 <band:3>20m<mode:10>SSB<rst_sent:3>59"
+                          "<rst_rcvd:3>57<GRIDSQUARE:6> KN37<station_callsign:11>QQ9XYZ<EOR>";
+
+// Points the uploads at a local server for one test.
+class PostToServerTest : public ::testing::Test {
+protected:
+    void TearDown() override { upload::testing::SetRobotHost(""); }
+    void UseServer(std::uint16_t port) {
+        upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(port));
+    }
+    static TStringList Body() {
+        TStringList list;
+        list.Add(kBody);
+        return list;
+    }
+};
+
+TEST_F(PostToServerTest, SendsTheUploadRequestByteForByte) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("<EOR>\r\n"),
+                 Send("HTTP/1.1 200 OK\r\nContent-Length: 18\r\n\r\n<insert>1</insert>"), Close()});
+    UseServer(peer.Port());
+    std::string reply;
+    EXPECT_TRUE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "<insert>1</insert>");
+    const std::string host = "127.0.0.1:" + std::to_string(peer.Port());
+    EXPECT_EQ(peer.Received(), "POST /newentry.aspx HTTP/1.0\r\n"
+                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+                               "Connection: Keep-Alive\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\n"
+                               "User-Agent: Mozilla/4.0 (compatible; TORVELIX)\r\n"
+                               "Host: " + host + "\r\n"
+                               "Content-Length: " + std::to_string(kBody.size() + 2) + "\r\n"
+                               "\r\n" + kBody + "\r\n");
+}
+
+TEST_F(PostToServerTest, AnswerWithoutContentLengthIsAnEmptySuccess) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("<EOR>\r\n"), Send("HTTP/1.0 200 OK\r\n\r\n<insert>1</insert>"), Close()});
+    UseServer(peer.Port());
+    std::string reply;
+    EXPECT_TRUE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "");
+}
+
+TEST_F(PostToServerTest, ErrorStatusIsAFailureWithTheReasonAsText) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("<EOR>\r\n"),
+                 Send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"), Close()});
+    UseServer(peer.Port());
+    std::string reply;
+    EXPECT_FALSE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "Internal Server Error");
+}
+
+TEST_F(PostToServerTest, UnreachableHostIsAFailureWithTheClientsMessage) {
+    UseServer(RefusedPort());
+    std::string reply;
+    EXPECT_FALSE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "Connection refused (Error #10061)");
+}
+
+TEST_F(PostToServerTest, CutShortAnswerIsNeverASuccess) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("<EOR>\r\n"), Send("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n<ins"),
+                 Close()});
+    UseServer(peer.Port());
+    std::string reply;
+    EXPECT_FALSE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "Connection closed before the whole response body");
+}
+
+// The stand-in service on a loopback port of its own, stopped by the destructor.
+class LocalService {
+public:
+    LocalService() : service(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
+        service.Mount(server);
+        port = server.bind_to_any_port("127.0.0.1");
+        // Bound and listening already: connections wait in the backlog.
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~LocalService() {
+        server.stop();
+        thread.join();
+    }
+    logbook::Service service;
+    httplib::Server server;
+    int port = 0;
+    std::thread thread;
+};
+
+TEST_F(PostToServerTest, TheServiceLogsWhatWasUploaded) {
+    LocalService local;
+    UseServer(static_cast<std::uint16_t>(local.port));
+    std::string reply;
+    ASSERT_TRUE(PostToServer(Body(), reply));
+    EXPECT_EQ(reply, "<response><insert>1</insert><id>1001</id></response>");
+    auto contacts = local.service.Contacts("QQ9XYZ");
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_EQ(contacts[0].Grid, "KN37");
+
+    httplib::Client web("127.0.0.1", local.port);
+    auto page = web.Get("/ViewLogbook.aspx?user=QQ9XYZ");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<td>TEST1</td>"), std::string::npos);
+    auto withContact = web.Get("/public/cache/map_QQ9XYZ.jpg");
+    ASSERT_TRUE(withContact);
+    EXPECT_EQ(withContact->get_header_value("Content-Type"), "image/jpeg");
+    // The map marks the contact: it differs from the empty map.
+    EXPECT_NE(withContact->body, logbook::MapJpeg({}));
+    EXPECT_EQ(withContact->body, logbook::MapJpeg({"KN37"}));
+}
+
+} // namespace

@@ -1,0 +1,13 @@
+// One complete exchange with the upload endpoint of the online logbook.
+#pragma once
+
+#include "framework/strings.h"
+
+#include <string>
+
+// Posts the body lines (each followed by CR LF) and waits for the answer.
+// True with `reply` := the answer's body when it announced a positive
+// Content-Length (left unchanged otherwise); false with `reply` := the
+// failure's message. A fresh client, socket and streams serve each call and
+// are freed on every path.
+bool PostToServer(const TStringList& body, std::string& reply);
