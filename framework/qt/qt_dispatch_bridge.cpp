@@ -70,9 +70,10 @@ bool TQtDispatchBridge::PlatformReady() const {
 
 void TQtDispatchBridge::Drain() {
     if (!FWaitLevels.empty() && FWaitLevels.back() == CurrentLoopLevel()) {
-        // The synchronous wait running at this level picks the messages up;
-        // the notifier rests until the wait returns so it does not spin.
-        FNotifier->setEnabled(false);
+        // The synchronous wait running at this level picks the messages up
+        // itself: it sees them pending as soon as this pass of Qt's loop
+        // returns. (A modal loop opened meanwhile runs a level deeper and
+        // dispatches them here as usual.)
         return;
     }
     RunGuarded([] {
@@ -100,5 +101,4 @@ void TQtDispatchBridge::WaitHook(DWORD timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     FWaitLevels.pop_back();
-    FNotifier->setEnabled(true);
 }

@@ -2,6 +2,7 @@
 // platform wait keeping the windows alive.
 #include "tests/ui/ui_test_support.h"
 
+#include "framework/application.h"
 #include "framework/qt/qt_dispatch_bridge.h"
 #include "platform/win32/windows.h"
 #include "ui/Log.h"
@@ -78,6 +79,18 @@ TEST(TQtDispatchBridge, QtLoopDispatchesPostedMessagesAndTimers) {
     ASSERT_NE(SetTimer(window.Handle(), 1, 20, nullptr), 0u);
     EXPECT_SOON(window.Received().ticks >= 3);
     KillTimer(window.Handle(), 1);
+}
+
+TEST(TQtDispatchBridge, ProcessMessagesServesQtEventsAndPlatformMessages) {
+    TestApp();
+    TPlatformWindow window;
+    bool qtEvent = false;
+    QTimer::singleShot(0, [&] { qtEvent = true; });
+    PostMessageA(window.Handle(), kPing, 0, 0);
+    Application().ProcessMessages();
+    EXPECT_TRUE(qtEvent);
+    EXPECT_EQ(window.Received().pings, 1);
+    EXPECT_FALSE(Application().Terminated());
 }
 
 // A handler that waits synchronously (as an upload does) for 1.5 seconds in
