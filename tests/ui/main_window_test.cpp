@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "framework/application.h"
 #include "framework/qt/datetime_picker.h"
+#include "framework/qt/list_view.h"
 #include "framework/qt/message_box.h"
 #include "platform/win32/testing.h"
 #include "ui/Log.h"
@@ -355,4 +356,55 @@ TEST(TForm1Errors, ClockFailureShowsErrorBoxWithFullStopAndGoesOn) {
         EXPECT_EQ(caption, QString::fromLatin1(kAppTitle));
         EXPECT_EQ(text, expected);
     }
+}
+
+TEST_F(MainWindowTest, ListShowsTheRenderedRowsUnderItsHeaders) {
+    auto* view = Main<TListView>("ListView1");
+    QAbstractItemModel* model = view->model();
+    ASSERT_NE(model, nullptr);
+    ASSERT_EQ(model->columnCount(), 11);
+    const char* headers[] = {"ID",      "DATA",  "ORA", "INDICATIV", "RX",   "TX",
+                             "LOCATOR", "BANDA", "MOD", "STATUS",    "QSOID"};
+    const int widths[] = {50, 70, 70, 150, 50, 50, 70, 70, 60, 60, 70};
+    for (int c = 0; c < 11; ++c) {
+        EXPECT_EQ(model->headerData(c, Qt::Horizontal).toString(), QString::fromLatin1(headers[c]));
+        EXPECT_EQ(view->columnWidth(c), widths[c]) << headers[c];
+    }
+
+    TLogbookList& list = Form1->Logbook();
+    for (int i = 0; i < 2; ++i) {
+        TLogbookData* r = list.NewRecord();
+        r->Id = list.Count();
+        r->QsoDate = EncodeDate(2011, 7, 8);
+        r->QsoTime = EncodeTime(13, 41, 47, 541);
+        r->Callsign = i ? "yo9abc" : "QQ9DEF";
+        r->Band = "20m";
+        r->Mode = "CW";
+        list.AppendRow(r);
+    }
+    EXPECT_EQ(model->rowCount(), 2);
+    EXPECT_EQ(model->index(1, 0).data().toString(), QString()); // not rendered yet
+    Form1->RefreshListView();
+    EXPECT_EQ(model->index(1, 0).data().toString(), QStringLiteral("0001"));
+    EXPECT_EQ(model->index(1, 1).data().toString(), QStringLiteral("08/07/2011"));
+    EXPECT_EQ(model->index(1, 2).data().toString(), QStringLiteral("13:41:47"));
+    EXPECT_EQ(model->index(1, 3).data().toString(), QStringLiteral("yo9abc"));
+    EXPECT_EQ(model->index(1, 9).data().toString(), QStringLiteral("NO"));
+}
+
+TEST_F(MainWindowTest, SelectingARowLeavesRealTimeModeAndEnablesEditing) {
+    StartWithPrompt([](QDialog*) { PressKey(Qt::Key_Return); });
+    TLogbookList& list = Form1->Logbook();
+    TLogbookData* r = list.NewRecord();
+    r->Id = 0;
+    list.AppendRow(r);
+    Form1->RefreshListView();
+    auto* view = Main<TListView>("ListView1");
+    view->SelectRow(0);
+    EXPECT_FALSE(Form1->RealTimeMode);
+    EXPECT_TRUE(Main("EditBtn")->isEnabled());
+    EXPECT_TRUE(Main("DatePicker")->isEnabled());
+    EXPECT_TRUE(Main("OraPicker")->isEnabled());
+    // The pickers were set to UTC now and no longer follow the clock.
+    EXPECT_NEAR(Main<TDateTimePicker>("OraPicker")->DateTime(), UtcNowThere(), 1e-9);
 }
