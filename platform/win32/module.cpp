@@ -41,7 +41,11 @@ Modules& M() {
 
 // The program instance that GetModuleHandleA(nullptr) returns: the usual
 // Windows base address of an executable.
-HINSTANCE const kProgramInstance = reinterpret_cast<HINSTANCE>(std::uintptr_t{0x400000});
+// Initialised by no constructor: static initialisers of other libraries
+// may ask for it before ours run.
+HINSTANCE ProgramInstance() {
+    return reinterpret_cast<HINSTANCE>(std::uintptr_t{0x400000});
+}
 
 // "C:\\dir\\WSOCK32.DLL" -> "wsock32". Windows appends ".dll" when a name
 // has no extension; file names are compared without regard to case.
@@ -166,7 +170,7 @@ BOOL FreeLibrary(HMODULE module) {
 
 HINSTANCE GetModuleHandleA(LPCSTR moduleName) {
     if (!moduleName)
-        return kProgramInstance;
+        return ProgramInstance();
     std::string key = NormalisedName(moduleName);
     std::lock_guard lock(M().lock);
     auto it = M().byName.find(key);

@@ -45,7 +45,11 @@ constexpr std::uint64_t kEventTag = ~std::uint64_t{0};
 constexpr std::uint64_t kTimerTag = ~std::uint64_t{0} - 1;
 
 // hwnd filter value that selects thread messages only, as in Windows.
-const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1));
+// (A function, not a constant: a reinterpret_cast cannot be constant-
+// initialised, and static initialisers elsewhere may already call in.)
+HWND ThreadMessagesOnly() {
+    return reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1));
+}
 
 struct Timer {
     HWND hwnd;
@@ -307,7 +311,7 @@ void Wait(ThreadState* t, DWORD timeoutMs) {
 bool MatchesWindow(HWND filter, HWND hwnd) {
     if (!filter)
         return true;
-    if (filter == kThreadMessagesOnly)
+    if (filter == ThreadMessagesOnly())
         return hwnd == nullptr;
     return hwnd == filter;
 }
@@ -319,7 +323,7 @@ bool MatchesNumber(UINT min, UINT max, UINT msg) {
 }
 
 bool IsUsableFilter(HWND hwnd) {
-    if (!hwnd || hwnd == kThreadMessagesOnly)
+    if (!hwnd || hwnd == ThreadMessagesOnly())
         return true;
     std::lock_guard gl(G().lock);
     return FindWindowLocked(hwnd) != nullptr;
@@ -833,12 +837,15 @@ bool ProcessReadyEvents() {
         std::uint64_t tag = events[i].data.u64;
         std::uint64_t drained;
         if (tag == kEventTag) {
-            // Clear the flag before draining: a post racing with us either
-            // lands before the read (and its message is in the queue, which
-            // the caller looks at next) or writes the eventfd again.
-            t->wakePending.store(false, std::memory_order_release);
+            // Drain first, then clear the flag. A post that slips in
+            // between finds the flag still set and does not write, but its
+            // message is already queued and the caller looks at the queue
+            // next; every post after the clear writes again. (Clearing
+            // first would let the read swallow a racing post's write and
+            // leave the flag set over an empty eventfd: a lost wake-up.)
             ssize_t r = read(t->eventFd, &drained, sizeof drained);
             (void)r;
+            t->wakePending.store(false, std::memory_order_seq_cst);
         } else if (tag == kTimerTag) {
             ssize_t r = read(t->timerFd, &drained, sizeof drained);
             (void)r;

@@ -578,3 +578,56 @@ TEST(MsgWaitForMultipleObjects, DefaultWaitTimesOutAndWakesOnPost) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(WindowFixture, ConcurrentPostersLoseNothingAndKeepEachOnesOrder) {
+    constexpr int kThreads = 4, kEach = 5000;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t)
+        posters.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i)
+                ASSERT_TRUE(PostMessageA(hwnd, WM_USER + static_cast<UINT>(t), i, 0));
+        });
+    std::vector<int> next(kThreads, 0);
+    MSG m;
+    for (int n = 0; n < kThreads * kEach; ++n) {
+        ASSERT_EQ(GetMessageA(&m, nullptr, 0, 0), 1);
+        int t = static_cast<int>(m.message - WM_USER);
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        ASSERT_EQ(static_cast<int>(m.wParam), next[t]++);
+    }
+    for (auto& p : posters)
+        p.join();
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST(ThreadExit, PostsRacingWithTheOwnersExitAreSafe) {
+    WNDCLASSA wc = MakeClass("ExitRaceClass");
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<HWND> w{nullptr};
+        std::atomic<bool> stop{false};
+        std::thread owner([&] {
+            w = MakeWindow("ExitRaceClass");
+            MSG m;
+            for (int i = 0; i < 50; ++i)
+                PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+        });
+        std::thread poster([&] {
+            while (!w.load())
+                std::this_thread::yield();
+            while (PostMessageA(w.load(), WM_USER, 0, 0)) {
+            }
+            stop = true;
+        });
+        owner.join();
+        poster.join();
+        EXPECT_TRUE(stop.load());
+        EXPECT_FALSE(IsWindow(w.load()));
+    }
+    EXPECT_TRUE(UnregisterClassA("ExitRaceClass", Instance()));
+}
+
+} // namespace
