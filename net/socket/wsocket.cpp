@@ -624,8 +624,14 @@ void TCustomWSocket::CancelLookup() {
         return;
     if (WSocket_WSACancelAsyncRequest(FLookupTask) != 0) {
         FLookupTask = nullptr;
-        SocketFailure("WSACancelAsyncRequest");
-        return;
+        // A lookup that has just finished cannot be cancelled any more, but
+        // its answer is still queued: with no task recorded it will be
+        // ignored, so for the caller the lookup is cancelled all the same.
+        const int error = WSocket_WSAGetLastError();
+        if (error != WSAEINVAL && error != WSAEALREADY) {
+            SocketFailure("WSACancelAsyncRequest");
+            return;
+        }
     }
     FLookupTask = nullptr;
     if (!Destroying())

@@ -2,6 +2,7 @@
 #include "net/socket/wsocket.h"
 #include "net/socket/wsocket_binding.h"
 #include "tests/support/scripted_peer.h"
+#include "platform/win32/reactor.h"
 
 #include <gtest/gtest.h>
 
@@ -442,6 +443,29 @@ TEST(TWSocket, CancelLookupAnswers10004ButNotDuringDestruction) {
     s.reset();
     PumpUntil([] { return false; }, 50);
     EXPECT_TRUE(done.empty());
+}
+
+TEST(TWSocket, CancelOfALookupWhoseAnswerIsAlreadyQueuedStillCancels) {
+    TWSocket s;
+    std::vector<WORD> done;
+    s.OnDnsLookupDone = [&](TComponent*, WORD e) { done.push_back(e); };
+    s.DnsLookup("localhost");
+    // Let the answer reach the queue without dispatching it.
+    for (int i = 0; i < 200 && !platform::HasPendingMessage(); ++i) {
+        pollfd p{platform::ThreadWaitHandle(), POLLIN, 0};
+        poll(&p, 1, 10);
+        platform::ProcessReadyEvents();
+    }
+    ASSERT_TRUE(platform::HasPendingMessage());
+    s.CancelLookup();
+    EXPECT_EQ(done, std::vector<WORD>{10004});
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(done, std::vector<WORD>{10004});
+    // The socket looks up again normally afterwards.
+    s.DnsLookup("localhost");
+    ASSERT_TRUE(PumpUntil([&] { return done.size() == 2; }, 2000));
+    EXPECT_EQ(done[1], 0);
+    EXPECT_EQ(s.LookupResult(), "127.0.0.1");
 }
 
 TEST(TWSocket, ExceptionInAHandlerAbortsTheSocket) {
