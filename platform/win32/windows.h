@@ -128,6 +128,8 @@ BOOL GetClassInfoA(HINSTANCE instance, LPCSTR className, WNDCLASSA* out);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                      int width, int height, HWND parent, void* menu, HINSTANCE instance,
                      void* param);
+// Only the owning thread may destroy a window (else ERROR_ACCESS_DENIED). The
+// procedure gets WM_DESTROY; then the window's queued messages and timers go.
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 // Index 0 upwards addresses the window's extra bytes (cbWndExtra).
@@ -137,10 +139,15 @@ DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId);
 LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Appends to the queue of the thread that owns hwnd; callable from any thread.
+// hwnd 0 posts a thread message to the calling thread, as in Windows.
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
-// Filters: hwnd 0 = any window of the thread; min = max = 0 = any number.
+// Filters: hwnd 0 = any window of the thread, (HWND)-1 = thread messages
+// only; min = max = 0 = any number. Order: posted messages, then WM_QUIT,
+// then a due WM_TIMER. PeekMessageA never blocks and does not look at
+// sockets: their readiness becomes messages in platform::ProcessReadyEvents
+// (reactor.h), which GetMessageA and MsgWaitForMultipleObjects call.
 BOOL PeekMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UINT removeMsg);
 // Blocks through the thread's wait hook; returns 0 for WM_QUIT, -1 on error.
 BOOL GetMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax);
@@ -149,7 +156,9 @@ LRESULT DispatchMessageA(const MSG* msg);
 UINT RegisterWindowMessageA(LPCSTR name);
 
 // WM_TIMER is generated as Windows does: at most one pending per timer, and
-// only when the thread's queue holds nothing else.
+// only when the thread's queue holds nothing else. The interval is raised to
+// 10 ms at least, as in Windows. A window's timer must be set on the
+// window's own thread; with hwnd 0 the system chooses the identifier.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC proc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 
