@@ -21,6 +21,9 @@ int main(int argc, char** argv) {
     FormLogbookData = new TFormLogbookData();
 
     Form1->show();
+    // Shown windows become active on Windows; ask for it also where no
+    // window manager does it (an X server without one, as under xvfb-run).
+    Form1->activateWindow();
     const int result = QApplication::exec();
 
     delete FormLogbookData;
