@@ -13,7 +13,7 @@ namespace {
 constexpr std::int64_t kMsPerDay = 86400000;
 
 // Days from 1970-01-01 to the civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+constexpr std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -36,7 +36,7 @@ void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
 }
 
 // 1899-12-30 is day 0 of TDateTime.
-const std::int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
+constexpr std::int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
 
 // Splits a value into whole days and milliseconds of the day, rounding to the
 // nearest millisecond (a rounding up to midnight carries into the next day).
