@@ -1,6 +1,7 @@
 #include "ui/Log.h"
 
 #include "ui/Setari.h"
+#include "ui/UnitLogbookData.h"
 #include "ui/logbook_model.h"
 #include "ui_Log.h"
 #include "ui_Setari.h"
@@ -11,6 +12,9 @@
 #include "framework/qt/message_box.h"
 #include "framework/qt/qt_application.h"
 #include "framework/qt/qt_text.h"
+#include "net/http/httpprot.h"
+#include "upload/post_to_server.h"
+#include "upload/procedures.h"
 
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -24,9 +28,60 @@ namespace {
 
 const char* const kVersionTitle = "QQ9XYZ Logbook v1.0.4.1 Beta";
 
+// The entry row's colour while a listed contact is being edited.
+const QColor kSkyBlue(166, 202, 240);
+
+// The procedures reach the network through the window's own PostToServer.
+TPostToServer PostThrough(TForm1& form) {
+    return [&form](const TStringList& body, std::string& reply) {
+        return form.PostToServer(body, reply);
+    };
+}
+
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TForm1>()) {
+// What the upload procedures see of the main window.
+class TForm1::TView : public TUploadView {
+public:
+    explicit TView(TForm1& form) : F(form) {}
+
+    void SetSummary(const std::string& text) override {
+        F.ui->Memo1->setPlainText(ToQString(text));
+    }
+    void AppendStatus(const std::string& line) override {
+        F.ui->Memo1->appendPlainText(ToQString(line));
+    }
+    void AppendTrace(const std::string& line) override {
+        F.ui->DebugMemo->appendPlainText(ToQString(line));
+    }
+    void ShowMessage(const std::string& text) override { ::ShowMessage(text); }
+    // The settings dialog's box is read and written at the moment it matters.
+    bool DemoMode() override { return Form2 && Form2->DemoMode(); }
+    void SetDemoMode(bool on) override {
+        if (Form2)
+            Form2->SetDemoMode(on);
+    }
+    TUploadSettings UploadSettings() override {
+        return {LogbookCallsign, UploadCode, F.StationCallsign};
+    }
+    void RefreshListView() override { F.RefreshListView(); }
+    void ResetEntryAfterAdd() override {
+        F.ReturnFocus();
+        F.ui->EditIndicativ->clear();
+        F.ui->EditRX->setText(QStringLiteral("59"));
+        F.ui->EditTX->setText(QStringLiteral("59"));
+    }
+    void LoadQsoDialog(const TLogbookData& record) override {
+        if (FormLogbookData)
+            FormLogbookData->LoadRecord(record);
+    }
+
+private:
+    TForm1& F;
+};
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), FView(std::make_unique<TView>(*this)) {
     ui->setupUi(this);
     AutoSizeLabels(this);
 
@@ -64,6 +119,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TForm
     UploadServer1 = PopupMenuListView->addAction(QStringLiteral("Upload Server"));
     UploadServer1->setObjectName(QStringLiteral("UploadServer1"));
 
+    HttpCli1 = std::make_unique<THttpCli>();
+    HttpCli1->SetName("HttpCli1");
+    SetEntryColour(SystemColor(TSystemColor::clWindow));
+
     WireHandlers();
     RunGuarded([this] { FormCreate(); });
 }
@@ -78,12 +137,16 @@ void TForm1::WireHandlers() {
     connect(Timer2, &QTimer::timeout, this, Guarded([this] { Timer2Timer(); }));
     connect(ui->CloseBtn, &QPushButton::clicked, this, Guarded([this] { CloseBtnClick(); }));
     connect(ui->SetariBtn, &QPushButton::clicked, this, Guarded([this] { SetariBtnClick(); }));
+    connect(ui->AdaugaBtn, &QPushButton::clicked, this, Guarded([this] { AdaugaBtnClick(); }));
+    connect(ui->EditBtn, &QPushButton::clicked, this, Guarded([this] { EditBtnClick(); }));
+    connect(ui->StergeBtn, &QPushButton::clicked, this, Guarded([this] { StergeBtnClick(); }));
     connect(Sterge1, &QAction::triggered, this, Guarded([this] { Sterge1Click(); }));
+    connect(UploadServer1, &QAction::triggered, this, Guarded([this] { UploadServer1Click(); }));
     connect(ui->ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         PopupMenuListView->popup(ui->ListView1->viewport()->mapToGlobal(pos));
     });
     ui->ListView1->OnSelectItem = [this](int row, bool selected) {
-        ListView1SelectItem(row, selected);
+        RunGuarded([&] { ListView1SelectItem(row, selected); });
     };
 
     SetOnKeyPress(ui->DatePicker, [this](QWidget* s, char& k) { DatePickerKeyPress(s, k); });
@@ -181,15 +244,100 @@ void TForm1::SetariBtnClick() {
     }
 }
 
-void TForm1::ListView1SelectItem(int /*row*/, bool /*selected*/) {
-    // Loading the row into the entry row and the snapshot complete this with
-    // contact entry.
+void TForm1::AdaugaBtnClick() {
+    TLogbookData* record = FLogbook.NewRecord();
+    // Rows are never removed: the count before appending numbers the contact.
+    record->Id = FLogbook.Count();
+    record->QsoDate = ui->DatePicker->DateTime();
+    record->QsoTime = ui->OraPicker->DateTime();
+    record->Callsign = FromQString(ui->EditIndicativ->text());
+    record->Rx = FromQString(ui->EditRX->text());
+    record->Tx = FromQString(ui->EditTX->text());
+    record->Locator = FromQString(ui->EditLocator->text());
+    record->Band = FromQString(ui->BandCombo->currentText());
+    record->Mode = FromQString(ui->ModCombo->currentText());
+    record->Uploaded = 0;
+    FLogbook.AppendRow(record);
+    RefreshListView();
+    UploadNewQso(*record);
+}
+
+// Runs alike for the row losing the selection and the row gaining it, so
+// after a click on another row the entry row holds the row clicked last.
+void TForm1::ListView1SelectItem(int row, bool /*selected*/) {
     RealTimeMode = false;
     ui->EditBtn->setEnabled(true);
     ui->DatePicker->setEnabled(true);
     ui->OraPicker->setEnabled(true);
     ui->DatePicker->SetDate(UtcNow());
     ui->OraPicker->SetDateTime(UtcNow());
+    const TLogbookData* record =
+        row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
+    if (!record)
+        return;
+    ui->DatePicker->SetDateTime(record->QsoDate);
+    ui->OraPicker->SetDateTime(record->QsoTime);
+    ui->EditIndicativ->setText(ToQString(record->Callsign));
+    ui->EditRX->setText(ToQString(record->Rx));
+    ui->EditTX->setText(ToQString(record->Tx));
+    ui->EditLocator->setText(ToQString(record->Locator));
+    // A list without an item of that text keeps its selection.
+    if (int i = ui->BandCombo->findText(ToQString(record->Band), Qt::MatchExactly); i >= 0)
+        ui->BandCombo->setCurrentIndex(i);
+    if (int i = ui->ModCombo->findText(ToQString(record->Mode), Qt::MatchExactly); i >= 0)
+        ui->ModCombo->setCurrentIndex(i);
+    SetEntryColour(kSkyBlue);
+    ui->AdaugaBtn->setEnabled(false);
+    TakeSnapshot(*record, *SelectedSnapshot);
+}
+
+void TForm1::EditBtnClick() {
+    const int row = ui->ListView1->FirstSelectedRow();
+    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
+    if (record) {
+        record->QsoDate = ui->DatePicker->DateTime();
+        record->QsoTime = ui->OraPicker->DateTime();
+        record->Callsign = FromQString(ui->EditIndicativ->text());
+        record->Rx = FromQString(ui->EditRX->text());
+        record->Tx = FromQString(ui->EditTX->text());
+        record->Locator = FromQString(ui->EditLocator->text());
+        record->Band = FromQString(ui->BandCombo->currentText());
+        record->Mode = FromQString(ui->ModCombo->currentText());
+        RefreshListView();
+        // The snapshot is the key: the contact as it was when selected.
+        UploadEditedQso(*SelectedSnapshot, *record);
+    }
+    ui->EditBtn->setEnabled(false);
+    ui->AdaugaBtn->setEnabled(true);
+    ui->EditIndicativ->clear();
+    ui->EditRX->setText(QStringLiteral("59"));
+    ui->EditTX->setText(QStringLiteral("59"));
+    ui->EditLocator->clear();
+    SetEntryColour(SystemColor(TSystemColor::clWindow));
+    // The real-time box is read now, whether or not the dialog was last
+    // closed with OK.
+    if (Form2 && Form2->Controls().TimeBox->isChecked()) {
+        RealTimeMode = true;
+        ui->OraPicker->SetDateTime(UtcNow());
+        ui->DatePicker->SetDateTime(UtcNow());
+        ui->DatePicker->setEnabled(false);
+        ui->OraPicker->setEnabled(false);
+    }
+    ReturnFocus();
+}
+
+void TForm1::StergeBtnClick() {
+    ui->EditIndicativ->clear();
+    ui->EditRX->setText(QStringLiteral("59"));
+    ui->EditTX->setText(QStringLiteral("59"));
+    ui->EditLocator->clear();
+    ReturnFocus();
+}
+
+void TForm1::UploadServer1Click() {
+    const int row = ui->ListView1->FirstSelectedRow();
+    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
+    ResendQso(*FView, record, PostThrough(*this));
 }
 
 void TForm1::Sterge1Click() {
@@ -229,4 +377,34 @@ void TForm1::ReturnFocus() {
     ui->EditIndicativ->setFocus();
     if (!RealTimeMode)
         ui->DatePicker->setFocus();
+}
+
+void TForm1::SetEntryColour(const QColor& colour) {
+    QWidget* const controls[] = {ui->DatePicker, ui->OraPicker, ui->EditIndicativ,
+                                 ui->EditRX,     ui->EditTX,    ui->EditLocator,
+                                 ui->BandCombo,  ui->ModCombo,  ui->QSLCheckBox};
+    for (QWidget* control : controls) {
+        QPalette palette = control->palette();
+        palette.setColor(QPalette::Base, colour);   // edit fields and pickers
+        palette.setColor(QPalette::Button, colour); // the closed drop-down lists
+        palette.setColor(QPalette::Window, colour); // the check box's own area
+        control->setPalette(palette);
+    }
+    ui->QSLCheckBox->setAutoFillBackground(true);
+}
+
+void TForm1::ShowQsoSummary(const TLogbookData& record) {
+    ::ShowQsoSummary(*FView, record);
+}
+
+bool TForm1::UploadNewQso(TLogbookData& record) {
+    return ::UploadNewQso(*FView, record, PostThrough(*this));
+}
+
+void TForm1::UploadEditedQso(const TLogbookData& key, TLogbookData& changed) {
+    ::UploadEditedQso(*FView, key, changed, PostThrough(*this));
+}
+
+bool TForm1::PostToServer(const TStringList& body, std::string& reply) {
+    return ::PostToServer(body, reply);
 }

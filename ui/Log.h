@@ -11,9 +11,12 @@
 #include <string>
 
 class QAction;
+class QColor;
 class QMenu;
 class QTimer;
 class TLogbookListModel;
+class THttpCli;
+class TStringList;
 
 namespace Ui {
 class TForm1;
@@ -44,6 +47,10 @@ public:
     QAction* Editeaza1 = nullptr;
     QAction* Sterge1 = nullptr;
     QAction* UploadServer1 = nullptr;
+    // Carried by the form and never used for a request: while it exists the
+    // Windows Sockets library stays loaded, so uploads do not load and unload
+    // it each time.
+    std::unique_ptr<THttpCli> HttpCli1;
 
     // Handlers, under the names of the components and events they serve.
     void FormCreate();
@@ -52,8 +59,12 @@ public:
     void Timer2Timer();
     void CloseBtnClick();
     void SetariBtnClick();
+    void AdaugaBtnClick();
+    void EditBtnClick();
+    void StergeBtnClick();
     void ListView1SelectItem(int row, bool selected);
     void Sterge1Click();
+    void UploadServer1Click();
     void DatePickerKeyPress(QWidget* sender, char& key);
     void OraPickerKeyPress(QWidget* sender, char& key);
     void BandComboKeyPress(QWidget* sender, char& key);
@@ -69,16 +80,32 @@ public:
     // real-time mode.
     void ReturnFocus();
 
+    // The upload procedures acting on this window (also used by the pop-up
+    // menu and the QSO dialog).
+    void ShowQsoSummary(const TLogbookData& record);
+    // Sends a new contact; true when an exchange took place without failure.
+    bool UploadNewQso(TLogbookData& record);
+    // Sends a changed contact keyed by its values at selection time.
+    void UploadEditedQso(const TLogbookData& key, TLogbookData& changed);
+    // One exchange with the upload endpoint.
+    bool PostToServer(const TStringList& body, std::string& reply);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    class TView;
+
     void WireHandlers();
+    // The background of the nine entry controls: sky blue while a listed
+    // contact is being edited, the window colour for a new one.
+    void SetEntryColour(const QColor& colour);
 
     std::unique_ptr<Ui::TForm1> ui;
     TLogbookList FLogbook;
     TLogbookListModel* FListModel = nullptr;
+    std::unique_ptr<TView> FView;
 };
 
 // The main window, created at start-up.
