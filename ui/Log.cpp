@@ -142,6 +142,7 @@ void TForm1::WireHandlers() {
     connect(ui->StergeBtn, &QPushButton::clicked, this, Guarded([this] { StergeBtnClick(); }));
     connect(Sterge1, &QAction::triggered, this, Guarded([this] { Sterge1Click(); }));
     connect(UploadServer1, &QAction::triggered, this, Guarded([this] { UploadServer1Click(); }));
+    WireMenuAndWebButtons();
     connect(ui->ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         PopupMenuListView->popup(ui->ListView1->viewport()->mapToGlobal(pos));
     });

@@ -65,6 +65,11 @@ public:
     void ListView1SelectItem(int row, bool selected);
     void Sterge1Click();
     void UploadServer1Click();
+    // Pop-up menu and web buttons
+    void Adauga1Click();
+    void Editeaza1Click();
+    void WebLogBtnClick();
+    void WebMapBtnClick();
     void DatePickerKeyPress(QWidget* sender, char& key);
     void OraPickerKeyPress(QWidget* sender, char& key);
     void BandComboKeyPress(QWidget* sender, char& key);
@@ -98,6 +103,7 @@ private:
     class TView;
 
     void WireHandlers();
+    void WireMenuAndWebButtons();
     // The background of the nine entry controls: sky blue while a listed
     // contact is being edited, the window colour for a new one.
     void SetEntryColour(const QColor& colour);
