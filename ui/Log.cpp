@@ -128,6 +128,11 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // Hidden while the logbook still exists: QWidget's own destructor would
+    // close the window after the members are gone, and the list would lay
+    // out its rows from a freed logbook.
+    ui->ListView1->OnSelectItem = nullptr;
+    hide();
     if (Form1 == this)
         Form1 = nullptr;
 }

@@ -1,0 +1,199 @@
+// The main window with the settings applied, a test server for the uploads,
+// the message boxes answered and recorded, and the list read as the operator
+// sees it. Shared by the entry-row and the upload suites.
+#pragma once
+
+#include "tests/ui/ui_test_support.h"
+
+#include "core/settings.h"
+#include "framework/qt/list_view.h"
+#include "service.h"
+#include "tests/support/scripted_peer.h"
+#include "ui/Log.h"
+#include "ui/Setari.h"
+#include "upload/hosts.h"
+
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace uitest {
+
+// 10 March 2024, 15:30:05 local time, two hours east: 13:30:05 UTC.
+inline TDateTime PinnedLocal() {
+    return EncodeDate(2024, 3, 10) + EncodeTime(15, 30, 5, 0);
+}
+inline TDateTime PinnedUtc() {
+    return EncodeDate(2024, 3, 10) + EncodeTime(13, 30, 5, 0);
+}
+
+// The stand-in logbook service on its own loopback port, with the account
+// QQ9XYZ / 9999999999. It records each upload body as received and is
+// stopped by its destructor (or by Stop), so a failing assertion cannot
+// leave it running.
+class TLocalService {
+public:
+    TLocalService() : FService(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
+        FServer.Post("/newentry.aspx", [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                std::lock_guard lock(FLock);
+                FBodies.push_back(req.body);
+            }
+            res.set_content(FService.HandleUpload(req.body), "text/xml");
+        });
+        FPort = FServer.bind_to_any_port("127.0.0.1");
+        // Bound and listening already: connections wait in the backlog.
+        FThread = std::thread([this] { FServer.listen_after_bind(); });
+    }
+    ~TLocalService() { Stop(); }
+
+    // Closes the listening socket: connections are refused from now on.
+    void Stop() {
+        if (!FThread.joinable())
+            return;
+        FServer.stop();
+        FThread.join();
+    }
+    int Port() const { return FPort; }
+    logbook::Service& Service() { return FService; }
+    std::vector<std::string> Bodies() const {
+        std::lock_guard lock(FLock);
+        return FBodies;
+    }
+
+private:
+    logbook::Service FService;
+    httplib::Server FServer;
+    int FPort = 0;
+    std::thread FThread;
+    mutable std::mutex FLock;
+    std::vector<std::string> FBodies;
+};
+
+// What the operator was told by one message box, and the status memo's last
+// line at that moment (the box comes after its status line).
+struct TBox {
+    std::string Text;
+    std::string LastStatusLine;
+};
+
+// How the two request bodies end on the wire.
+inline const std::string kAddBodyEnd = "<EOR>\r\n";
+inline const std::string kEditBodyEnd = "<station_callsign:11>QQ9XYZ\r\n";
+
+class EntryFixture : public ::testing::Test {
+protected:
+    void SetUp() override { PinClock(PinnedLocal(), -120); }
+    void TearDown() override {
+        upload::testing::SetRobotHost("");
+        UnpinClock();
+    }
+
+    // Shows the main window and applies the settings with OK: the club
+    // callsign, the default upload code, real-time mode as asked, DEMO off.
+    void Start(bool realTime = true) {
+        FWindows = std::make_unique<TTestWindows>();
+        FAnswerer = std::make_unique<TModalAnswerer>([this, realTime](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                const QStringList lines = Memo("Memo1")->toPlainText().split(QLatin1Char('\n'));
+                Boxes.push_back({box->text().toStdString(), lines.last().toStdString()});
+                box->button(QMessageBox::Ok)->click();
+            } else if (modal == Form2) {
+                Child<QCheckBox>(Form2, "TimeBox")->setChecked(realTime);
+                Child<QPushButton>(Form2, "Button1")->click();
+            } else {
+                static_cast<QDialog*>(modal)->reject();
+            }
+        });
+        Form1->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(Form1));
+        ASSERT_TRUE(
+            WaitFor([] { return Form1->StationCallsign == "QQ9XYZ" && !Form2->isVisible(); }));
+        ASSERT_EQ(Form1->RealTimeMode, realTime);
+    }
+
+    void UseServer(int port) { upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(port)); }
+    // A peer that answers every upload with `answer` as an HTTP 200 body,
+    // once the request has arrived up to `bodyEnd`.
+    static void AnswerWith(testpeer::ScriptedPeer& peer, const std::string& answer,
+                           const std::string& bodyEnd = kAddBodyEnd) {
+        peer.Script({testpeer::WaitFor(bodyEnd),
+                     testpeer::Send("HTTP/1.1 200 OK\r\nContent-Length: " +
+                                    std::to_string(answer.size()) + "\r\n\r\n" + answer),
+                     testpeer::Close()});
+    }
+
+    template <class T = QWidget> T* Main(const char* name) {
+        T* w = Child<T>(Form1, name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QPlainTextEdit* Memo(const char* name) { return Main<QPlainTextEdit>(name); }
+    QStringList MemoLines(const char* name = "Memo1") {
+        return Memo(name)->toPlainText().split(QLatin1Char('\n'));
+    }
+    TListView* List() { return Main<TListView>("ListView1"); }
+    QString Cell(int row, int column) {
+        return List()->model()->index(row, column).data().toString();
+    }
+    TLogbookData* Record(int row) { return Form1->Logbook().Row(row).Data; }
+
+    // Fills the entry row as the operator types.
+    void Type(const char* callsign, const char* rx = "59", const char* tx = "59",
+              const char* locator = "") {
+        auto put = [this](const char* name, const char* text) {
+            auto* edit = Main<QLineEdit>(name);
+            edit->clear();
+            QTest::keyClicks(edit, QString::fromLatin1(text));
+        };
+        put("EditIndicativ", callsign);
+        put("EditRX", rx);
+        put("EditTX", tx);
+        put("EditLocator", locator);
+    }
+    void Click(const char* button) { QTest::mouseClick(Main<QPushButton>(button), Qt::LeftButton); }
+    void AddContact(const char* callsign, const char* locator = "KN34") {
+        Type(callsign, "57", "58", locator);
+        Click("AdaugaBtn");
+    }
+    // Clicks a row of the list, or below the last row for -1.
+    void ClickRow(int row) {
+        TListView* view = List();
+        QPoint at;
+        if (row >= 0) {
+            at = view->visualRect(view->model()->index(row, 3)).center();
+        } else {
+            at = QPoint(20, view->viewport()->height() - 5);
+        }
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+    }
+    void SetDemo(bool on) { Form2->SetDemoMode(on); }
+
+    QColor Background(const char* name) { return Main(name)->palette().color(QPalette::Base); }
+
+    std::vector<TBox> Boxes;
+    std::unique_ptr<TTestWindows> FWindows;
+    std::unique_ptr<TModalAnswerer> FAnswerer;
+};
+
+// The nine controls coloured by the entry row's state.
+inline const char* const kColouredControls[] = {"DatePicker", "OraPicker", "EditIndicativ",
+                                                "EditRX",     "EditTX",    "EditLocator",
+                                                "BandCombo",  "ModCombo",  "QSLCheckBox"};
+
+} // namespace uitest
