@@ -252,4 +252,24 @@ TEST_F(EntryRow, EnterPathEndsAtEditeazaWhileEditing) {
     EXPECT_EQ(FocusedControl(Form1), Main("EditBtn"));
 }
 
+TEST_F(EntryRow, RealTimeAppliedWhileEditingMakesEditeazaStoreTheClock) {
+    Start();
+    AddTwo();
+    ClickRow(0);
+    ASSERT_FALSE(Form1->RealTimeMode);
+    // An hour later the settings are applied with the real-time box ticked:
+    // the colours and buttons stay, the pickers follow the clock again.
+    const TDateTime later = PinnedUtc() + EncodeTime(1, 0, 0, 0);
+    PinClock(PinnedLocal() + EncodeTime(1, 0, 0, 0), -120);
+    Click("SetariBtn");
+    EXPECT_TRUE(Form1->RealTimeMode);
+    EXPECT_EQ(ColouredAs(kSkyBlue), QStringList());
+    EXPECT_FALSE(Main("AdaugaBtn")->isEnabled());
+    EXPECT_WITHIN(3000, Main<TDateTimePicker>("DatePicker")->DateTime() == later);
+    Click("EditBtn");
+    EXPECT_EQ(Record(0)->QsoDate, later);
+    EXPECT_EQ(Record(0)->QsoTime, later);
+    EXPECT_EQ(Record(0)->Callsign, "YO3AAA");
+}
+
 } // namespace
