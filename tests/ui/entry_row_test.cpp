@@ -261,7 +261,13 @@ TEST_F(EntryRow, RealTimeAppliedWhileEditingMakesEditeazaStoreTheClock) {
     // the colours and buttons stay, the pickers follow the clock again.
     const TDateTime later = PinnedUtc() + EncodeTime(1, 0, 0, 0);
     PinClock(PinnedLocal() + EncodeTime(1, 0, 0, 0), -120);
+    // A fresh answerer: the first one may not have seen the prompt close.
+    FAnswerer = std::make_unique<TModalAnswerer>([](QWidget* modal) {
+        Child<QCheckBox>(Form2, "TimeBox")->setChecked(true);
+        static_cast<QDialog*>(modal)->accept();
+    });
     Click("SetariBtn");
+    EXPECT_EQ(FAnswerer->Count(), 1);
     EXPECT_TRUE(Form1->RealTimeMode);
     EXPECT_EQ(ColouredAs(kSkyBlue), QStringList());
     EXPECT_FALSE(Main("AdaugaBtn")->isEnabled());
