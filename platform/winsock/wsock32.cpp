@@ -847,6 +847,33 @@ int ToPosixFlags(int flags) {
     return f;
 }
 
+// Writes with `write` until it goes through or fails. A non-blocking socket
+// that would block reports WSAEWOULDBLOCK, the one thing that re-enables
+// FD_WRITE; a blocking one waits, without the lock, until it may write.
+template <class Write>
+int WriteLoop(SOCKET s, Entry& e, std::unique_lock<std::recursive_mutex>& lock, Write write) {
+    const int fd = e.fd; // read under the lock: the entry may change while we wait
+    for (;;) {
+        ssize_t n = write();
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return FailErrno();
+        if (e.nonBlocking) {
+            e.writeArmed = true;
+            Evaluate(s, e);
+            return Fail(winsock::WSAEWOULDBLOCK);
+        }
+        lock.unlock();
+        WaitReady(fd, POLLOUT);
+        lock.lock();
+        if (!Find(s))
+            return Fail(winsock::WSAENOTSOCK);
+    }
+}
+
 int Ws_send(SOCKET s, const char* buf, int len, int flags) {
     if (!Started())
         return Fail(winsock::WSANOTINITIALISED);
@@ -862,27 +889,10 @@ int Ws_send(SOCKET s, const char* buf, int len, int flags) {
     if (e->sendShutdown)
         return Fail(winsock::WSAESHUTDOWN);
     const int fd = e->fd;
-    for (;;) {
+    return WriteLoop(s, *e, lock, [&] {
         // MSG_NOSIGNAL: a dropped connection is an error code, never SIGPIPE.
-        ssize_t n = ::send(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN)
-            return FailErrno();
-        if (e->nonBlocking) {
-            // The one thing that re-enables FD_WRITE.
-            e->writeArmed = true;
-            Evaluate(s, *e);
-            return Fail(winsock::WSAEWOULDBLOCK);
-        }
-        lock.unlock();
-        WaitReady(fd, POLLOUT);
-        lock.lock();
-        if (!Find(s))
-            return Fail(winsock::WSAENOTSOCK);
-    }
+        return ::send(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL);
+    });
 }
 
 int Ws_recv(SOCKET s, char* buf, int len, int flags) {
@@ -946,26 +956,10 @@ int Ws_sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to,
     if (!ToSockaddr(to, tolen, sa))
         return kSocketError;
     const int fd = e->fd;
-    for (;;) {
-        ssize_t n = ::sendto(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL,
-                             reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN)
-            return FailErrno();
-        if (e->nonBlocking) {
-            e->writeArmed = true;
-            Evaluate(s, *e);
-            return Fail(winsock::WSAEWOULDBLOCK);
-        }
-        lock.unlock();
-        WaitReady(fd, POLLOUT);
-        lock.lock();
-        if (!Find(s))
-            return Fail(winsock::WSAENOTSOCK);
-    }
+    return WriteLoop(s, *e, lock, [&] {
+        return ::sendto(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL,
+                        reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    });
 }
 
 int Ws_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
