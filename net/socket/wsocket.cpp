@@ -158,43 +158,32 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- properties -------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& value) {
+// Addr, Port and Proto: the same value is accepted in any state; a new one
+// only while the socket is closed, and it must be resolved again.
+void TCustomWSocket::SetTarget(const std::string& value, const char* property, std::string& text,
+                               bool& assigned, bool& resolved) {
     std::string v = Trim(value);
-    if (FHasAddr && v == FAddrStr)
+    if (assigned && v == text)
         return;
     if (FState != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(std::string("Cannot change ") + property + " if not closed");
         return;
     }
-    FAddrStr = v;
-    FHasAddr = !v.empty();
-    FAddrResolved = false;
+    text = v;
+    assigned = !v.empty();
+    resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& value) {
+    SetTarget(value, "Addr", FAddrStr, FHasAddr, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& value) {
-    std::string v = Trim(value);
-    if (FHasPort && v == FPortStr)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = v;
-    FHasPort = !v.empty();
-    FPortResolved = false;
+    SetTarget(value, "Port", FPortStr, FHasPort, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& value) {
-    std::string v = Trim(value);
-    if (FHasProto && v == FProtoStr)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = v;
-    FHasProto = !v.empty();
-    FProtoResolved = false;
+    SetTarget(value, "Proto", FProtoStr, FHasProto, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& value) {

@@ -224,6 +224,8 @@ protected:
     // False when binding failed (already reported).
     virtual bool BindLocal();
     virtual void ReportError(const std::string& text);
+    void SetTarget(const std::string& value, const char* property, std::string& text,
+                   bool& assigned, bool& resolved);
     // Reports the calling thread's Windows Sockets error for `operation`.
     virtual void SocketFailure(const std::string& operation);
     virtual bool FireDataAvailable(WORD error);
