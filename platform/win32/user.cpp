@@ -268,10 +268,10 @@ void RearmLocked(ThreadState* t, std::uint64_t now) {
             next = timer.due;
     if (next == t->armedDeadline)
         return;
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(next / 1000);
-    spec.it_value.tv_nsec = static_cast<long>(next % 1000) * 1000000L;
-    timerfd_settime(t->timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(next / 1000);
+    when.it_value.tv_nsec = static_cast<long>(next % 1000) * 1000000L;
+    timerfd_settime(t->timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
     t->armedDeadline = next;
 }
 
