@@ -200,6 +200,14 @@ int TakeSocketError(int fd) {
 int CompleteConnect(Entry& e) {
     int err = winsock_impl::WsaErrorFromErrno(TakeSocketError(e.fd));
     e.connecting = false;
+    // A reset can only follow an accepted connection: Windows reports the
+    // connect as done and the reset as the close, so the close is not lost.
+    if (err == winsock::WSAECONNRESET) {
+        e.peerClosed = true;
+        e.reset = true;
+        e.closeError = err;
+        err = 0;
+    }
     if (err == 0) {
         e.connected = true;
         e.writeArmed = true;

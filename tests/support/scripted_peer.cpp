@@ -328,6 +328,54 @@ std::uint16_t RefusedPort() {
     return ntohs(addr.sin_port);
 }
 
+ManualListener::ManualListener() {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(FFd, 0); // one queued connection fills it
+    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+    FPort = ntohs(addr.sin_port);
+}
+
+ManualListener::~ManualListener() {
+    if (FFiller >= 0)
+        ::close(FFiller);
+    ::close(FFd);
+}
+
+void ManualListener::FillQueue() {
+    FFiller = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(FPort);
+    ::connect(FFiller, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+}
+
+void ManualListener::FreeQueue() {
+    int fd = ::accept(FFd, nullptr, nullptr);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool ManualListener::WaitPending(int ms) {
+    pollfd p{FFd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
+bool ManualListener::AcceptAndReset() {
+    int fd = ::accept(FFd, nullptr, nullptr);
+    if (fd < 0)
+        return false;
+    linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
+    return true;
+}
+
 } // namespace testpeer
 
 bool PumpUntil(const std::function<bool()>& cond, int ms) {

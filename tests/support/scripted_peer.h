@@ -108,6 +108,32 @@ private:
     bool FStopping = false;
 };
 
+// A loopback listener without a thread of its own: the test decides when a
+// connection is accepted and reset, so it knows the reset was sent before it
+// looks at the other side.
+class ManualListener {
+public:
+    ManualListener();
+    ~ManualListener();
+    ManualListener(const ManualListener&) = delete;
+    ManualListener& operator=(const ManualListener&) = delete;
+    std::uint16_t Port() const { return FPort; }
+    // Fills the accept queue with a connection of its own, so that the next
+    // client's handshake waits (its SYN is dropped and sent again a second
+    // later); FreeQueue accepts and closes that connection again.
+    void FillQueue();
+    void FreeQueue();
+    // Waits until a connection is ready to be accepted.
+    bool WaitPending(int ms);
+    // Accepts one connection and closes it with SO_LINGER 0.
+    bool AcceptAndReset();
+
+private:
+    int FFd = -1;
+    int FFiller = -1;
+    std::uint16_t FPort = 0;
+};
+
 // A loopback port on which nothing listens (bound, read, closed), for
 // refused-connection tests.
 std::uint16_t RefusedPort();

@@ -369,6 +369,27 @@ TEST_F(Wsock32, PeerResetGivesCloseWith10054) {
     EXPECT_EQ(api.WSAGetLastError(), WSAECONNRESET);
 }
 
+TEST_F(Wsock32, ResetBeforeTheConnectIsSeenStillGivesConnectThenClose) {
+    // The handshake is held back until the test has accepted and reset the
+    // connection, so the connect's completion and the reset are seen in the
+    // same look: the connect succeeded, and the reset is its close.
+    testpeer::ManualListener listener;
+    listener.FillQueue();
+    SOCKET s = Open();
+    ASSERT_EQ(api.WSAAsyncSelect(s, hwnd, kNetMsg, FD_READ | FD_WRITE | FD_CLOSE | FD_CONNECT), 0);
+    SOCKADDR_IN a = Loopback(listener.Port());
+    EXPECT_EQ(api.connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof a), SOCKET_ERROR);
+    EXPECT_EQ(api.WSAGetLastError(), WSAEWOULDBLOCK);
+    listener.FreeQueue();
+    ASSERT_TRUE(listener.WaitPending(5000)); // the client's SYN came again
+    ASSERT_TRUE(listener.AcceptAndReset());
+    EXPECT_EQ(Count(s, FD_CONNECT), 0);
+
+    ASSERT_TRUE(Pump([&] { return Count(s, FD_CLOSE) == 1; }));
+    EXPECT_EQ(Count(s, FD_CONNECT, 0), 1);
+    EXPECT_EQ(Count(s, FD_CLOSE, WSAECONNRESET), 1);
+}
+
 // ---- writing --------------------------------------------------------------------
 
 TEST_F(Wsock32, WriteComesAgainOnlyAfterASendThatWouldBlock) {
