@@ -497,36 +497,44 @@ BOOL IsWindow(HWND hwnd) {
     return FindWindowLocked(hwnd) ? TRUE : FALSE;
 }
 
-LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
-    std::lock_guard gl(G().lock);
+namespace {
+
+// The address of the window's extra bytes at `index`, or null (with the
+// error set) for a stale window or an index outside them. Caller holds the
+// global lock.
+BYTE* ExtraBytesLocked(HWND hwnd, int index) {
     Window* w = FindWindowLocked(hwnd);
     if (!w) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+        return nullptr;
     }
     if (index < 0 || static_cast<std::size_t>(index) + sizeof(LONG_PTR) > w->extra.size()) {
         SetLastError(ERROR_INVALID_INDEX);
-        return 0;
+        return nullptr;
     }
+    return w->extra.data() + index;
+}
+
+} // namespace
+
+LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
+    std::lock_guard gl(G().lock);
+    BYTE* at = ExtraBytesLocked(hwnd, index);
+    if (!at)
+        return 0;
     LONG_PTR old;
-    std::memcpy(&old, w->extra.data() + index, sizeof old);
-    std::memcpy(w->extra.data() + index, &value, sizeof value);
+    std::memcpy(&old, at, sizeof old);
+    std::memcpy(at, &value, sizeof value);
     return old;
 }
 
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
     std::lock_guard gl(G().lock);
-    Window* w = FindWindowLocked(hwnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    BYTE* at = ExtraBytesLocked(hwnd, index);
+    if (!at)
         return 0;
-    }
-    if (index < 0 || static_cast<std::size_t>(index) + sizeof(LONG_PTR) > w->extra.size()) {
-        SetLastError(ERROR_INVALID_INDEX);
-        return 0;
-    }
     LONG_PTR value;
-    std::memcpy(&value, w->extra.data() + index, sizeof value);
+    std::memcpy(&value, at, sizeof value);
     return value;
 }
 
