@@ -11,10 +11,12 @@ namespace {
 
 constexpr std::size_t kSendBufferSize = 8192;
 constexpr std::size_t kReceiveRoom = 8192;
-// The first allocation: reading a large body in pieces of 64 KiB rather than
-// 8 KiB takes an eighth of the system calls; the buffer still grows only by
-// the rule of kReceiveRoom.
-constexpr std::size_t kReceiveFirst = 64 * 1024 + 1;
+// The first allocation: reading a large body in pieces of 16 KiB rather than
+// 8 KiB halves the system calls, while the piece still stays in the CPU's
+// nearest caches as the kernel copies into it (64 KiB pieces were measurably
+// slower on a loopback download); the buffer still grows only by the rule of
+// kReceiveRoom.
+constexpr std::size_t kReceiveFirst = 16 * 1024 + 1;
 // Bounds that keep a hostile or broken server from growing the receive
 // buffer without limit.
 constexpr std::size_t kMaxHeaderLine = 64 * 1024;
