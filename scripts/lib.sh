@@ -25,6 +25,8 @@ ensure_packages() {
 }
 
 # configure_and_build BUILD_DIR [cmake options...]
+# Callers pass every option that differs between them: a folder's CMake cache
+# keeps what the last configure stored, whichever script ran it.
 configure_and_build() {
     local dir="$1"; shift
     cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
