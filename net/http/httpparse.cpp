@@ -135,6 +135,27 @@ TUrlParts SplitUrl(const std::string& url, const std::string& prevPath) {
     return out;
 }
 
+bool IsWireSafe(const std::string& text) {
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c <= ' ' || c == 127)
+            return false;
+    }
+    return true;
+}
+
+std::string EncodeBlanks(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == ' ')
+            out += "%20";
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::string ExtractDocumentName(const std::string& path) {
     std::string p = path.substr(0, path.find('?'));
     if (p.empty() || p.back() == '/')

@@ -21,6 +21,16 @@ struct TUrlParts {
 // set only the path.
 TUrlParts SplitUrl(const std::string& url, const std::string& prevPath = std::string());
 
+// Text of a URL that may go into a request line or a Host line: no control
+// character (bytes below 32 and 127) and no blank, so nothing can end or add
+// a header line.
+bool IsWireSafe(const std::string& text);
+// The same text with each blank written as "%20".
+std::string EncodeBlanks(const std::string& text);
+// The longest relocation target a client follows; past it a Location is not
+// taken as one (each relative relocation adds to the last target).
+constexpr std::size_t kMaxRelocationTarget = 64 * 1024;
+
 // The last path segment of the document: cut at the first "?", at most 255
 // characters; "document.htm" for an empty path or one ending in "/".
 std::string ExtractDocumentName(const std::string& path);

@@ -265,6 +265,8 @@ void THttpCli::ResetResponseFields(bool keepLocation) {
     FHeaderComplete = false;
     FHeaderBytes = 0;
     FResponseFailed = false;
+    FLocationField.clear();
+    FLocationFieldSeen = false;
     FNextStep = TNextStep::None;
 }
 
@@ -967,7 +969,10 @@ void THttpCli::ReadFieldLine() {
     if (!SplitHeaderField(FLastLine, name, value))
         return;
     if (name == "location") {
-        TakeLocation(value);
+        // Only the last one counts; it is applied when the header has ended,
+        // so that each line costs the same whatever came before it.
+        FLocationField = value;
+        FLocationFieldSeen = true;
     } else if (name == "content-length") {
         FContentLength = ParseContentLength(value);
     } else if (name == "transfer-encoding") {
@@ -1020,12 +1025,26 @@ std::string RelativeBase(const std::string& uri) {
 
 } // namespace
 
-void THttpCli::TakeLocation(const std::string& v) {
+bool THttpCli::TakeLocation(const std::string& field) {
     if (!FFollowRelocation || FRqType == httpPUT) {
-        FLocation = v;
-        return;
+        FLocation = field;
+        return true;
     }
+    // Blanks after the value are the field's padding, not part of it. A
+    // control character or a blank left inside would reach the next
+    // request's first line or its Host line and could add header lines
+    // there: such a target is refused.
+    std::string v = field.substr(0, field.find_last_not_of(" \t") + 1);
+    if (!IsWireSafe(v))
+        return false;
     FRelocationPending = true;
+    ApplyLocation(v);
+    // A relative target grows with each relocation; the bound keeps a chain
+    // of them from making every later step longer without end.
+    return FRequestUri.size() <= kMaxRelocationTarget && FLocation.size() <= kMaxRelocationTarget;
+}
+
+void THttpCli::ApplyLocation(const std::string& v) {
     const bool absolute = StartsNoCase(v, "http://") || StartsNoCase(v, "https://");
     if (FProxy.empty()) {
         TUrlParts cur = SplitUrl(FURL);
@@ -1082,18 +1101,39 @@ void THttpCli::TakeLocation(const std::string& v) {
     }
 }
 
+void THttpCli::ForgetInterimResponse() {
+    // The final response is read as if it were the first: nothing of the
+    // interim one (a length, a coding, a location) applies to it. The bytes
+    // it took still count toward the header caps.
+    FStatusCode = 0;
+    FHeaderLines.Clear();
+    FContentLength = -1;
+    FReceivedCount = 0;
+    FContentType.clear();
+    FTransferEncoding.clear();
+    FContentEncoding.clear();
+    FAuthChallenges.Clear();
+    FCloseReq = FRequestVer == "1.0";
+    FLocationField.clear();
+    FLocationFieldSeen = false;
+    FLineCount = -1;
+}
+
 void THttpCli::HeaderEnded() {
     Trace(loProtSpecInfo, "End of header");
     if (FResponseVer == "1.1" && FStatusCode == 100) {
         // An interim answer: the real response header follows.
-        FHeaderLines.Clear();
-        FLineCount = -1;
+        ForgetInterimResponse();
         return;
     }
     FHeaderComplete = true;
     TriggerHeaderEnd();
     if (FState == httpReady) {
         FBufferedLen = 0;
+        return;
+    }
+    if (FLocationFieldSeen && !TakeLocation(FLocationField)) {
+        FailResponse("Malformed response");
         return;
     }
 
@@ -1113,13 +1153,16 @@ void THttpCli::HeaderEnded() {
                 BeginRelocation();
             else
                 FCtrlSocket->CloseLater(); // the session-closed handler ends the request
-        } else if (FRelocationPending) {
-            BeginRelocation();
-        } else if (FRqType == httpHEAD) {
-            PostMsg(FMsgSetReady);
-        } else {
-            MarkReady();
+            return;
         }
+        // Over a kept connection a relocating answer without a body is not
+        // followed: the request ends with its 3xx, and a later close of the
+        // connection must not start the relocation either.
+        FRelocationPending = false;
+        if (FRqType == httpHEAD)
+            PostMsg(FMsgSetReady);
+        else
+            MarkReady();
         return;
     }
 
@@ -1306,6 +1349,14 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
     const bool closedByPeer = FState != httpAborting && FState != httpClosing;
     if (FInHeader) {
         TriggerHeaderEnd();
+        // A header cut short after its "location" still relocates.
+        if (FLocationFieldSeen && closedByPeer && !TakeLocation(FLocationField)) {
+            FStatusCode = 404;
+            FReasonPhrase = "Malformed response";
+            FRelocationPending = false;
+            endRequest();
+            return;
+        }
         if (FRelocationPending) {
             RelocateAfterClose();
             return;
@@ -1352,8 +1403,18 @@ bool THttpCli::RelocationLimitPassed() {
     return true;
 }
 
+bool THttpCli::StopSendingBody() {
+    const bool unfinished = FSendingBody;
+    FSendingBody = false;
+    FReadyDeferred = false;
+    return unfinished;
+}
+
 void THttpCli::BeginRelocation() {
     Trace(loProtSpecInfo, "Starting relocation process");
+    // The relocated request has no body: whatever of the old one is left is
+    // not sent, neither on this connection nor on the next one.
+    const bool bodyCutShort = StopSendingBody();
     FReceivedCount = 0;
     FBufferedLen = 0;
     FLineCount = 0;
@@ -1361,8 +1422,10 @@ void THttpCli::BeginRelocation() {
     if (RelocationLimitPassed())
         return;
     if (FConnectedHost != FConnectHost || FConnectedPort != FConnectPort ||
-        FConnectedProtocol != FProtocol || FCloseReq) {
-        // Another server, or this connection ends: relocate once it has closed.
+        FConnectedProtocol != FProtocol || FCloseReq || bodyCutShort) {
+        // Another server, or this connection ends, or the server still
+        // expects the rest of a body it answered before reading: relocate
+        // once the connection has closed.
         FRelocateOnClose = true;
         FCtrlSocket->CloseLater();
         return;

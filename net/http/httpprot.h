@@ -312,13 +312,19 @@ private:
     void HeaderLineReader();
     void ReadStatusLine();
     void ReadFieldLine();
-    void TakeLocation(const std::string& value);
+    // Sets up the relocation to a "location" value; false when the value
+    // cannot be a target (the response is then malformed).
+    bool TakeLocation(const std::string& field);
+    void ApplyLocation(const std::string& v);
+    void ForgetInterimResponse();
     void HeaderEnded();
     void GetBodyLineNext(const char* data, std::size_t len);
     void EndDocument();
     void WalkChunks(const char* data, std::size_t len);
     void FailResponse(const std::string& reason);
     void SocketSessionClosed(std::uint16_t error);
+    // Ends the sending of the request body; true when it had not all been sent.
+    bool StopSendingBody();
     void BeginRelocation();
     void RelocateAfterClose();
     bool RelocationLimitPassed();
@@ -412,6 +418,10 @@ private:
     std::int64_t FChunkReceived = 0;
     std::int64_t FDocStartSize = 0;
     TNextStep FNextStep = TNextStep::None;
+    // The value of the response's last "location" field, applied when its
+    // header has ended (an interim answer's is forgotten).
+    std::string FLocationField;
+    bool FLocationFieldSeen = false;
     bool FRelocationPending = false;
     bool FRelocateOnClose = false;
     bool FResponseFailed = false;
