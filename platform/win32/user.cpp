@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
@@ -113,6 +114,7 @@ struct Globals {
     std::deque<std::uint32_t> freeSlots; // FIFO so that a slot's reuse is spread out
     std::map<std::pair<HINSTANCE, std::string>, std::unique_ptr<WindowClass>> classes;
     ATOM nextAtom = 0xC000;
+    std::set<ATOM> freeAtoms; // given back by UnregisterClassA, reused lowest first
     std::map<DWORD, ThreadState*> threads;
     std::map<int, Watch> watches;
     std::uint32_t nextWatchGeneration = 1;
@@ -346,17 +348,22 @@ ATOM RegisterClassA(const WNDCLASSA* wc) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
-    if (g.nextAtom == 0) { // wrapped past 0xFFFF
+    ATOM atom;
+    if (!g.freeAtoms.empty()) {
+        atom = *g.freeAtoms.begin();
+        g.freeAtoms.erase(g.freeAtoms.begin());
+    } else if (g.nextAtom == 0) { // all 16,384 atoms of 0xC000 to 0xFFFF are in use
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
+    } else {
+        atom = g.nextAtom++;
     }
     auto cls = std::make_unique<WindowClass>();
     cls->name = wc->lpszClassName;
     cls->wc = *wc;
     cls->wc.lpszClassName = cls->name.c_str();
     cls->wc.lpszMenuName = nullptr;
-    cls->atom = g.nextAtom++;
-    ATOM atom = cls->atom;
+    cls->atom = atom;
     g.classes.emplace(key, std::move(cls));
     return atom;
 }
@@ -395,6 +402,8 @@ BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance) {
         SetLastError(ERROR_CLASS_HAS_WINDOWS);
         return FALSE;
     }
+    // The atom goes back to the table, as Windows deletes a class's atom.
+    g.freeAtoms.insert(cls->atom);
     g.classes.erase(std::make_pair(instance, Lower(cls->name.c_str())));
     return TRUE;
 }

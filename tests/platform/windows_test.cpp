@@ -110,6 +110,29 @@ TEST(WindowClass, RegisterTwiceFailsAndUnregisterWithWindowsIsRefused) {
     EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
 }
 
+// The class atom table holds 16,384 atoms (0xC000 to 0xFFFF). Unregistering
+// gives the atom back, so a class may come and go any number of times.
+TEST(WindowClass, UnregisteringReturnsTheAtomForReuse) {
+    WNDCLASSA wc = MakeClass("AtomReuseTest");
+    ATOM first = RegisterClassA(&wc);
+    ASSERT_NE(first, 0);
+    ASSERT_TRUE(UnregisterClassA("AtomReuseTest", Instance()));
+    for (int i = 0; i < 20000; ++i) {
+        ATOM atom = RegisterClassA(&wc);
+        ASSERT_NE(atom, 0) << "cycle " << i << ", error " << GetLastError();
+        ASSERT_EQ(atom, first) << "cycle " << i;
+        ASSERT_TRUE(UnregisterClassA("AtomReuseTest", Instance()));
+    }
+    // A class that stays keeps its atom; others do not get it.
+    ATOM kept = RegisterClassA(&wc);
+    WNDCLASSA other = MakeClass("AtomReuseOther");
+    ATOM second = RegisterClassA(&other);
+    EXPECT_NE(second, 0);
+    EXPECT_NE(second, kept);
+    EXPECT_TRUE(UnregisterClassA("AtomReuseOther", Instance()));
+    EXPECT_TRUE(UnregisterClassA("AtomReuseTest", Instance()));
+}
+
 TEST_F(WindowFixture, StaleHandleIsRefusedEvenWhenItsSlotIsReused) {
     HWND old = hwnd;
     ASSERT_TRUE(DestroyWindow(old));
