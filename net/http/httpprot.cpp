@@ -65,6 +65,9 @@ THttpCli::THttpCli(TComponent* owner) : TIcsWndControl(owner) {
         [this]() { return FDocStream; },
         [this](const char* data, std::int64_t len) { TriggerDocData(data, len); });
     FOptions = Options();
+    // The client takes its message numbers before its socket does, so the
+    // first client of a thread holds 1025 to 1028 and its socket 1029 to 1035.
+    Handle();
     FCtrlSocket = new TWSocket(this);
     FCtrlSocket->OnSessionClosed = [this](TComponent*, WORD e) { SocketSessionClosed(e); };
     FCtrlSocket->OnDataAvailable = [this](TComponent*, WORD e) { SocketDataAvailable(e); };
@@ -82,8 +85,6 @@ THttpCli::THttpCli(TComponent* owner) : TIcsWndControl(owner) {
     FCtrlSocket->OnError = [this](TComponent*) { Fire(OnSocketError); };
     FLocationChangeCurCount = 0;
     FState = httpReady;
-    // The private message numbers come with the window, like the socket's.
-    Handle();
 }
 
 THttpCli::~THttpCli() {

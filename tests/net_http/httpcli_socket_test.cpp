@@ -1,0 +1,58 @@
+// THttpCli over its socket: the message numbers the pair takes, ports the
+// socket cannot use, and an upload that a slow server keeps reading.
+#include "net/socket/icswndcontrol.h"
+#include "net/socket/wsocket.h"
+#include "tests/net_http/httpcli_fixture.h"
+
+#include <memory>
+#include <string>
+
+namespace {
+
+using THttpCliSocket = HttpClientTest;
+
+} // namespace
+
+// The client's own block comes first, its ReleaseMessage leading, then the
+// socket's seven numbers; both share the thread's one hidden window.
+TEST(THttpCliMessages, FirstClientTakes1025To1028AndItsSocket1029To1035) {
+    ASSERT_EQ(IcsWndWindowCount(), 0);
+    THttpCli http;
+    TWSocket* socket = http.CtrlSocket();
+    EXPECT_EQ(IcsWndWindowCount(), 1);
+    TIcsWndHandler* handler = http.WindowHandler();
+    ASSERT_EQ(handler, socket->WindowHandler());
+    EXPECT_EQ(handler->UsedCount(), 11);
+    EXPECT_EQ(http.ReleaseMessage(), 1025u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(handler->Slot(i), &http) << "number " << 1025 + i;
+    EXPECT_EQ(socket->ReleaseMessage(), 1029u);
+    EXPECT_EQ(socket->NetEventMessage(), 1030u);
+    EXPECT_EQ(socket->TestExceptionMessage(), 1034u);
+    for (int i = 4; i < 11; ++i)
+        EXPECT_EQ(handler->Slot(i), socket) << "number " << 1025 + i;
+}
+
+// A client freed gives all eleven numbers back: the next one starts at 1025 again.
+TEST(THttpCliMessages, NextClientReusesTheNumbersOfAFreedOne) {
+    auto first = std::make_unique<THttpCli>();
+    THttpCli second;
+    EXPECT_EQ(second.ReleaseMessage(), 1036u);
+    EXPECT_EQ(second.CtrlSocket()->ReleaseMessage(), 1040u);
+    first.reset();
+    THttpCli third;
+    EXPECT_EQ(third.ReleaseMessage(), 1025u);
+    EXPECT_EQ(third.CtrlSocket()->ReleaseMessage(), 1029u);
+}
+
+// Each client alone creates the hidden window class and unregisters it again
+// when freed; the class's atom must come back each time, or the table of
+// 16,384 atoms runs out ("Unable to register TIcsWndControl hidden window
+// class. Error #8.").
+TEST(THttpCliMessages, TwentyThousandClientsOneAfterAnother) {
+    for (int i = 0; i < 20000; ++i) {
+        auto http = std::make_unique<THttpCli>();
+        ASSERT_EQ(http->ReleaseMessage(), 1025u) << "client " << i;
+    }
+    EXPECT_EQ(IcsWndWindowCount(), 0);
+}
