@@ -1,92 +1,186 @@
-// httpcli: a small command-line front end of THttpCli for diagnosing a
-// connection, with curl's spelling of the options it has.
-//
-//   httpcli [-d DATA|-d @FILE] [-I] [-o FILE] [-i] [-v] [-x PROXYHOST:PORT]
-//           [-m SECONDS] [-H 'Header: value'] [--http1.1] URL
-//
-// GET by default, POST with -d, HEAD with -I. -i prints the response header
-// lines before the body, -v writes the client's and the socket's trace to
-// standard error. The body goes to standard output, or to FILE with -o.
-// Exit status 0 when the request returned, 1 with the failure on standard
-// error when it raised.
-#include "framework/stream.h"
+// httpcli: a command-line front end of THttpCli for diagnosing a connection,
+// with curl's spelling of the options it has (`httpcli --help` lists them).
+// The body streams to standard output or to the file of -o as it arrives;
+// errors go to standard error, prefixed "httpcli: " and naming the URL.
 #include "net/http/httpprot.h"
 #include "net/socket/icslogger.h"
+#include "net/socket/wsocket.h"
+#include "tools/httpcli/progress.h"
+#include "tools/httpcli/streams.h"
 
+#include <getopt.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
+#ifndef LOGBOOK_VERSION
+#define LOGBOOK_VERSION "0"
+#endif
+
 namespace {
 
-// A file opened for writing. It can be cut back, which a relocation does to
-// drop the body of the relocating response.
-class TFileWriteStream : public TStream {
-public:
-    explicit TFileWriteStream(const std::string& path)
-        : FFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) {}
-    ~TFileWriteStream() override {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    bool IsOpen() const { return FFd >= 0; }
+// ---- the command line ------------------------------------------------------
 
-    std::int64_t Read(void*, std::int64_t) override { return 0; }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        const char* p = static_cast<const char*>(buffer);
-        std::int64_t done = 0;
-        while (done < count) {
-            ssize_t n = ::pwrite(FFd, p + done, static_cast<size_t>(count - done), FPos + done);
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        FPos += done;
-        FSize = std::max(FSize, FPos);
-        return done;
-    }
-    using TStream::Write;
-    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-        std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                            : origin == TSeekOrigin::soCurrent ? FPos
-                                                               : FSize;
-        FPos = std::max<std::int64_t>(0, base + offset);
-        return FPos;
-    }
-    std::int64_t Size() const override { return FSize; }
-    void SetSize(std::int64_t size) override {
-        if (::ftruncate(FFd, size) == 0) {
-            FSize = size;
-            FPos = std::min(FPos, FSize);
-        }
-    }
-
-private:
-    int FFd;
-    std::int64_t FPos = 0;
-    std::int64_t FSize = 0;
+// What the command line asks for.
+struct TCommand {
+    std::string Url;
+    bool Post = false;
+    std::string Data;     // -d DATA
+    std::string DataFile; // -d @FILE; "-" is standard input
+    bool Head = false;
+    bool Include = false;
+    std::string OutFile;
+    std::string Proxy;
+    long Timeout = -1;
+    int MaxRedirs = -1;
+    std::string Agent;
+    std::string ContentType;
+    std::vector<std::string> ExtraHeaders;
+    bool Http11 = false;
+    bool Silent = false;
+    bool ShowError = false;
+    bool Bar = false;
+    bool Verbose = false;
 };
 
-void Usage() {
-    std::cerr << "usage: httpcli [-d DATA|-d @FILE] [-I] [-o FILE] [-i] [-v] [-x PROXYHOST:PORT]\n"
-                 "               [-m SECONDS] [-H 'Header: value'] [--http1.1] URL\n";
+// Options without a one-letter form take numbers above every character.
+enum : int { optHttp11 = 256, optMaxRedirs };
+
+struct TOptionSpec {
+    int Id;            // the letter, or one of the numbers above
+    const char* Long;  // the name after "--"
+    const char* Value; // the value's name in --help; nullptr for a switch
+    const char* Help;  // what it does, and [the default]
+};
+
+// Every option. getopt_long's tables and --help are made from this list, so
+// a new option is one line here and one case in ApplyOption.
+const TOptionSpec kOptions[] = {
+    {'d', "data", "DATA",
+     "send a POST request with DATA as its body; @FILE sends the file's contents, @- standard "
+     "input [GET]"},
+    {'I', "head", nullptr, "send a HEAD request and print the response header [GET]"},
+    {'H', "header", "LINE",
+     "add the request header line 'Name: value', replacing the client's own line of that name; "
+     "may be repeated [none]"},
+    {'A', "user-agent", "TEXT", "the User-Agent line [Mozilla/4.0 (compatible; TORVELIX)]"},
+    {optHttp11, "http1.1", nullptr, "send HTTP/1.1 requests [HTTP/1.0]"},
+    {'x', "proxy", "HOST[:PORT]", "go through this HTTP proxy; PORT defaults to 80 [none]"},
+    {'m', "max-time", "SECONDS", "give up when nothing has moved for SECONDS [30]"},
+    {optMaxRedirs, "max-redirs", "NUM", "follow at most NUM relocations; 0 follows none [5]"},
+    {'o', "output", "FILE", "write the body to FILE [standard output]"},
+    {'i', "include", nullptr, "write the response header lines before the body [off]"},
+    {'s', "silent", nullptr, "no progress meter and no error messages [off]"},
+    {'S', "show-error", nullptr, "with -s, still print error messages [off]"},
+    {'#', "progress-bar", nullptr,
+     "show the progress as a bar of '#' [a line of figures, shown only when standard error is a "
+     "terminal and the body is not written to it]"},
+    {'v', "verbose", nullptr,
+     "trace the connection, the request and the response header to "
+     "standard error [off]"},
+    {'h', "help", nullptr, "print this help and exit"},
+    {'V', "version", nullptr, "print the version and exit"},
+};
+
+// Exit statuses, numbered as curl numbers the same failures.
+enum TExit : int {
+    exitOk = 0,
+    exitProtocol = 1,
+    exitUsage = 2,
+    exitResolve = 6,
+    exitConnect = 7,
+    exitPartial = 18,
+    exitHttpError = 22,
+    exitWrite = 23,
+    exitRead = 26,
+    exitTimeout = 28,
+    exitRelocations = 47,
+    exitNoAnswer = 52,
+    exitReceive = 56,
+};
+
+const struct {
+    int Code;
+    const char* Meaning;
+} kExitStatuses[] = {
+    {exitOk, "the response arrived whole with a status below 400"},
+    {exitProtocol, "the URL's protocol is not http"},
+    {exitUsage, "the command line is wrong"},
+    {exitResolve, "the host name could not be resolved"},
+    {exitConnect, "the connection could not be made"},
+    {exitPartial, "the connection closed before the whole body arrived"},
+    {exitHttpError, "the server answered with a status of 400 or more (the body is written)"},
+    {exitWrite, "the body could not be written"},
+    {exitRead, "the file of -d @FILE could not be read"},
+    {exitTimeout, "nothing moved for the time of -m"},
+    {exitRelocations, "more relocations than --max-redirs allows"},
+    {exitNoAnswer, "the connection ended before a complete response header"},
+    {exitReceive, "another failure while sending or receiving"},
+};
+
+std::string OptionName(const TOptionSpec& spec) {
+    std::string name =
+        spec.Id < 256 ? std::string("-") + static_cast<char>(spec.Id) + ", " : "    ";
+    name += std::string("--") + spec.Long;
+    if (spec.Value)
+        name += std::string(" ") + spec.Value;
+    return name;
 }
 
-bool ReadFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
+// Wraps `text` to lines of `width`, each after `indent` blanks but the first.
+std::string Wrapped(const std::string& text, std::size_t indent, std::size_t width) {
+    std::string out, line;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find(' ', pos);
+        std::string word =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n" + std::string(indent, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line;
+}
+
+void PrintHelp() {
+    std::printf("Usage: httpcli [OPTION]... URL\n"
+                "Fetches URL with the logbook's HTTP client (THttpCli) and writes the body to\n"
+                "standard output, following relocations. For diagnosing a connection.\n\n"
+                "Options ([default]):\n");
+    const std::size_t column = 30;
+    for (const TOptionSpec& spec : kOptions) {
+        std::string name = "  " + OptionName(spec);
+        name += name.size() + 2 <= column ? std::string(column - name.size(), ' ')
+                                          : "\n" + std::string(column, ' ');
+        std::printf("%s%s\n", name.c_str(), Wrapped(spec.Help, column, 79 - column).c_str());
+    }
+    std::printf("\nExit status:\n");
+    for (const auto& status : kExitStatuses)
+        std::printf("  %3d  %s\n", status.Code, status.Meaning);
+}
+
+void PrintVersion() {
+    std::printf("httpcli %s (QQ9XYZ Logbook)\n"
+                "Protocols: http (HTTP/1.0 and HTTP/1.1)\n",
+                LOGBOOK_VERSION);
+}
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "httpcli: %s\nhttpcli: 'httpcli --help' lists the options\n",
+                 message.c_str());
+    return exitUsage;
 }
 
 std::string HeaderName(const std::string& line) {
@@ -96,166 +190,393 @@ std::string HeaderName(const std::string& line) {
     return name;
 }
 
+bool ParseNumber(const char* text, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end || v < 0 || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+constexpr int kContinue = -1;
+
+// Applies one option to the command; kContinue, or the exit status.
+int ApplyOption(int id, const char* arg, TCommand& c) {
+    long n = 0;
+    switch (id) {
+    case 'd':
+        c.Post = true;
+        if (arg[0] == '@')
+            c.DataFile = arg + 1;
+        else
+            c.Data = arg;
+        break;
+    case 'I':
+        c.Head = true;
+        break;
+    case 'H':
+        // Content-Type goes where the client keeps the type of posted data.
+        if (HeaderName(arg) == "content-type") {
+            std::string v = std::strchr(arg, ':') + 1;
+            c.ContentType = v.substr(std::min(v.size(), v.find_first_not_of(' ')));
+        } else {
+            c.ExtraHeaders.push_back(arg);
+        }
+        break;
+    case 'A':
+        c.Agent = arg;
+        break;
+    case optHttp11:
+        c.Http11 = true;
+        break;
+    case 'x':
+        c.Proxy = arg;
+        break;
+    case 'm':
+        if (!ParseNumber(arg, 24 * 3600, n))
+            return UsageError("-m wants a number of seconds, not '" + std::string(arg) + "'");
+        c.Timeout = n;
+        break;
+    case optMaxRedirs:
+        if (!ParseNumber(arg, 1000, n))
+            return UsageError("--max-redirs wants a number, not '" + std::string(arg) + "'");
+        c.MaxRedirs = static_cast<int>(n);
+        break;
+    case 'o':
+        c.OutFile = arg;
+        break;
+    case 'i':
+        c.Include = true;
+        break;
+    case 's':
+        c.Silent = true;
+        break;
+    case 'S':
+        c.ShowError = true;
+        break;
+    case '#':
+        c.Bar = true;
+        break;
+    case 'v':
+        c.Verbose = true;
+        break;
+    case 'h':
+        PrintHelp();
+        return exitOk;
+    case 'V':
+        PrintVersion();
+        return exitOk;
+    }
+    return kContinue;
+}
+
+// Reads the command line into `c`; kContinue, or the exit status.
+int ParseCommandLine(int argc, char** argv, TCommand& c) {
+    std::string shortOptions = ":"; // ':' reports a missing value apart
+    std::vector<option> longOptions;
+    for (const TOptionSpec& spec : kOptions) {
+        if (spec.Id < 256)
+            shortOptions += std::string(1, static_cast<char>(spec.Id)) + (spec.Value ? ":" : "");
+        longOptions.push_back(
+            {spec.Long, spec.Value ? required_argument : no_argument, nullptr, spec.Id});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        int id = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr);
+        if (id == -1)
+            break;
+        if (id == '?' || id == ':') {
+            // optopt names a short option; a long one is the word just read.
+            std::string name = optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt)
+                                                      : std::string(argv[optind - 1]);
+            name = name.substr(0, name.find('='));
+            return UsageError(id == '?' ? "unknown option " + name
+                                        : "option " + name + " needs a value");
+        }
+        int status = ApplyOption(id, optarg, c);
+        if (status != kContinue)
+            return status;
+    }
+    if (optind >= argc)
+        return UsageError("no URL given");
+    if (argc - optind > 1)
+        return UsageError("one URL only; '" + std::string(argv[optind + 1]) + "' is one too many");
+    c.Url = argv[optind];
+    if (c.Head && c.Post)
+        return UsageError("-I and -d do not go together");
+    return kContinue;
+}
+
+// ---- the request -------------------------------------------------------------
+
+// What the client's events told about the request's course; it tells a
+// failure's kind apart where the exception's text alone would not.
+struct TCourse {
+    bool Connected = false;  // the last connection attempt succeeded
+    bool HeaderSeen = false; // a response header ended since the last request was sent
+    int HeaderStatus = 0;
+    std::string HeaderReason;
+    bool TooManyRelocations = false;
+};
+
+int FailureExit(const THttpCli& http, const TCourse& course) {
+    const std::string& reason = http.ReasonPhrase();
+    if (http.ErrCode() == httperrTimeout)
+        return exitTimeout;
+    if (course.HeaderSeen && http.StatusCode() == course.HeaderStatus &&
+        reason == course.HeaderReason)
+        return exitHttpError;
+    // 11001 to 11004: the Windows Sockets codes of a failed name lookup.
+    if (http.ErrCode() >= 11001 && http.ErrCode() <= 11004)
+        return exitResolve;
+    if (!course.Connected)
+        return reason.rfind("Protocol \"", 0) == 0 ? exitProtocol : exitConnect;
+    if (reason == "Connection closed before the whole response body")
+        return exitPartial;
+    if (reason == "Connection closed before a complete response header")
+        return exitNoAnswer;
+    return exitReceive;
+}
+
+// "host:port" or "http://host:port" for -x.
+void ApplyProxy(THttpCli& http, const std::string& proxy) {
+    size_t colon = proxy.rfind(':');
+    if (colon != std::string::npos && proxy.find("://") == std::string::npos) {
+        http.SetProxy(proxy.substr(0, colon));
+        http.SetProxyPort(proxy.substr(colon + 1));
+    } else {
+        http.SetProxy(proxy);
+    }
+}
+
+int TerminalColumns() {
+    winsize ws{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+class TRun {
+public:
+    explicit TRun(const TCommand& c) : C(c), FOut(STDOUT_FILENO) {}
+    int Execute();
+
+private:
+    void Report(const std::string& message) const {
+        if (!C.Silent || C.ShowError)
+            std::fprintf(stderr, "httpcli: %s\n", message.c_str());
+    }
+    int PreparePost();
+    void Configure();
+    void HeaderEnded();
+
+    const TCommand& C;
+    THttpCli FHttp;
+    TBodyOutput FOut;
+    TFileReadStream FPostFile;
+    TMemoryStream FPostMemory;
+    TStream* FPost = nullptr;
+    TIcsLogger FLogger;
+    TCourse FCourse;
+    std::unique_ptr<TProgressMeter> FMeter;
+};
+
+int TRun::PreparePost() {
+    if (!C.Post)
+        return kContinue;
+    if (C.DataFile == "-") {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0)
+            FPostMemory.Write(buffer, n);
+        FPost = &FPostMemory;
+    } else if (!C.DataFile.empty()) {
+        if (!FPostFile.Open(C.DataFile)) {
+            Report("cannot read " + C.DataFile + ": " + std::strerror(errno));
+            return exitRead;
+        }
+        FPost = &FPostFile;
+    } else {
+        FPostMemory.Write(C.Data);
+        FPost = &FPostMemory;
+    }
+    FPost->SetPosition(0);
+    return kContinue;
+}
+
+void TRun::Configure() {
+    FHttp.SetURL(C.Url);
+    FHttp.SetDocStream(&FOut);
+    if (!C.Proxy.empty())
+        ApplyProxy(FHttp, C.Proxy);
+    if (C.Timeout >= 0)
+        FHttp.SetTimeout(static_cast<std::uint32_t>(C.Timeout));
+    if (C.MaxRedirs == 0)
+        FHttp.SetFollowRelocation(false);
+    else if (C.MaxRedirs > 0)
+        FHttp.SetLocationChangeMaxCount(C.MaxRedirs);
+    if (!C.Agent.empty())
+        FHttp.SetAgent(C.Agent);
+    if (!C.ContentType.empty())
+        FHttp.SetContentTypePost(C.ContentType);
+    if (C.Http11)
+        FHttp.SetRequestVer("1.1");
+    if (!C.ExtraHeaders.empty()) {
+        // A header given on the command line replaces the client's own line
+        // of the same name.
+        FHttp.OnBeforeHeaderSend = [this](TComponent*, const std::string&, TStringList& lines) {
+            for (const std::string& extra : C.ExtraHeaders) {
+                std::string name = HeaderName(extra);
+                for (int i = lines.Count() - 1; i > 0; --i)
+                    if (HeaderName(lines[i]) == name)
+                        lines.Delete(i);
+                lines.Add(extra);
+            }
+        };
+    }
+    if (C.Verbose) {
+        FLogger.SetLogOptions({loWsockErr, loWsockInfo, loProtSpecErr, loProtSpecInfo});
+        FLogger.OnIcsLogEvent = [](TComponent*, TLogOption, const std::string& msg) {
+            // A message may hold several lines (the request header block).
+            std::size_t pos = 0;
+            while (pos < msg.size()) {
+                std::size_t end = std::min(msg.find('\n', pos), msg.size());
+                std::string line = msg.substr(pos, end - pos);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                if (!line.empty())
+                    std::fprintf(stderr, "* %s\n", line.c_str());
+                pos = end + 1;
+            }
+        };
+        FHttp.SetIcsLogger(&FLogger);
+        FHttp.OnCommand = [](TComponent*, std::string& line) {
+            std::fprintf(stderr, "> %s\n", line.c_str());
+        };
+    }
+
+    FHttp.OnStateChange = [this](TComponent*) {
+        switch (FHttp.State()) {
+        case httpDnsLookup:
+            FCourse.Connected = false;
+            break;
+        case httpConnected:
+            FCourse.Connected = true;
+            break;
+        case httpWaitingHeader:
+            FCourse.HeaderSeen = false;
+            break;
+        default:
+            break;
+        }
+    };
+    FHttp.OnHeaderEnd = [this](TComponent*) { HeaderEnded(); };
+    FHttp.OnLocationChangeExceeded = [this](TComponent*, int, bool&) {
+        FCourse.TooManyRelocations = true;
+    };
+    // A failed write stops the transfer: closing makes the request end.
+    FOut.OnWriteError = [this]() { FHttp.CtrlSocket()->CloseLater(); };
+
+    const bool toTerminal = ::isatty(FOut.Fd());
+    if (!C.Silent && ::isatty(STDERR_FILENO) && !toTerminal) {
+        FMeter = std::make_unique<TProgressMeter>(
+            stderr, C.Bar ? TProgressMeter::TStyle::Bar : TProgressMeter::TStyle::Figures,
+            TerminalColumns());
+        FHttp.OnDocBegin = [this](TComponent*) { FMeter->Begin(FHttp.ContentLength()); };
+        FHttp.OnDocData = [this](TComponent*, const char*, int) {
+            FMeter->Update(FHttp.ReceivedCount());
+        };
+    }
+}
+
+void TRun::HeaderEnded() {
+    FCourse.HeaderSeen = true;
+    FCourse.HeaderStatus = FHttp.StatusCode();
+    FCourse.HeaderReason = FHttp.ReasonPhrase();
+    const int status = FHttp.StatusCode();
+    // The body of a response the client may drop (a relocation, a request
+    // for credentials) is held until it is dropped or turns out final.
+    FOut.SetHolding((status >= 300 && status < 400 && FHttp.FollowRelocation()) || status == 401 ||
+                    status == 407);
+    if (C.Verbose)
+        for (const std::string& line : FHttp.HeaderLines().Lines())
+            std::fprintf(stderr, "< %s\n", line.c_str());
+    if (C.Include || C.Head) {
+        std::string text;
+        for (const std::string& line : FHttp.HeaderLines().Lines())
+            text += line + "\r\n";
+        FOut.WriteThrough(text + "\r\n");
+    }
+}
+
+int TRun::Execute() {
+    if (!C.OutFile.empty() && !FOut.Open(C.OutFile)) {
+        Report("cannot write " + C.OutFile + ": " + std::strerror(errno));
+        return exitWrite;
+    }
+    int status = PreparePost();
+    if (status != kContinue)
+        return status;
+
+    bool failed = false;
+    try {
+        Configure();
+        if (C.Head) {
+            FHttp.Head();
+        } else if (C.Post) {
+            FHttp.SetPostStream(FPost);
+            FHttp.Post();
+        } else {
+            FHttp.Get();
+        }
+    } catch (const Exception&) {
+        failed = true;
+    }
+    FOut.Flush();
+    if (FMeter)
+        FMeter->Finish();
+
+    // The URL the failure belongs to: the last relocation's, when there was one.
+    std::string where = C.Url;
+    if (FHttp.LocationChangeCurCount() > 0 && !FHttp.Location().empty() &&
+        FHttp.Location() != C.Url)
+        where = FHttp.Location() + " (relocated from " + C.Url + ")";
+    if (FOut.WriteError()) {
+        Report("cannot write " +
+               (C.OutFile.empty() ? std::string("to standard output") : C.OutFile) + ": " +
+               std::strerror(FOut.WriteError()) + " (while fetching " + C.Url + ")");
+        return exitWrite;
+    }
+    if (FCourse.TooManyRelocations) {
+        Report(C.Url + ": stopped after " + std::to_string(FHttp.LocationChangeMaxCount()) +
+               " relocations (--max-redirs)");
+        return exitRelocations;
+    }
+    if (!failed)
+        return exitOk;
+    const int code = FailureExit(FHttp, FCourse);
+    std::string message = FHttp.ReasonPhrase();
+    if (code == exitHttpError)
+        message = "the server answered " + std::to_string(FHttp.StatusCode()) + " " + message;
+    Report(where + ": " + message);
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string url, data, outFile, proxy, contentType;
-    std::vector<std::string> extraHeaders;
-    bool post = false, head = false, showHeaders = false, verbose = false, http11 = false;
-    long timeout = -1;
-
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                std::cerr << "httpcli: option " << a << " needs a value\n";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "-d" || a == "--data") {
-            if (!value(v))
-                return 2;
-            if (!v.empty() && v[0] == '@') {
-                if (!ReadFile(v.substr(1), data)) {
-                    std::cerr << "httpcli: cannot read " << v.substr(1) << "\n";
-                    return 2;
-                }
-            } else {
-                data = v;
-            }
-            post = true;
-        } else if (a == "-I" || a == "--head") {
-            head = true;
-        } else if (a == "-o" || a == "--output") {
-            if (!value(outFile))
-                return 2;
-        } else if (a == "-i" || a == "--include") {
-            showHeaders = true;
-        } else if (a == "-v" || a == "--verbose") {
-            verbose = true;
-        } else if (a == "-x" || a == "--proxy") {
-            if (!value(proxy))
-                return 2;
-        } else if (a == "-m" || a == "--max-time") {
-            if (!value(v))
-                return 2;
-            char* end = nullptr;
-            timeout = std::strtol(v.c_str(), &end, 10);
-            if (!end || *end || timeout < 0) {
-                std::cerr << "httpcli: bad time-out " << v << "\n";
-                return 2;
-            }
-        } else if (a == "-H" || a == "--header") {
-            if (!value(v))
-                return 2;
-            if (HeaderName(v) == "content-type") {
-                size_t colon = v.find(':');
-                contentType = v.substr(colon + 1);
-                contentType.erase(0, contentType.find_first_not_of(' '));
-            } else {
-                extraHeaders.push_back(v);
-            }
-        } else if (a == "--http1.1") {
-            http11 = true;
-        } else if (a == "-h" || a == "--help") {
-            Usage();
-            return 0;
-        } else if (!a.empty() && a[0] == '-') {
-            std::cerr << "httpcli: unknown option " << a << "\n";
-            Usage();
-            return 2;
-        } else {
-            url = a;
-        }
-    }
-    if (url.empty()) {
-        Usage();
-        return 2;
-    }
-
-    THttpCli http;
-    TMemoryStream postStream, memoryDoc;
-    std::unique_ptr<TFileWriteStream> fileDoc;
-    TStream* doc = &memoryDoc;
-    if (!outFile.empty()) {
-        fileDoc = std::make_unique<TFileWriteStream>(outFile);
-        if (!fileDoc->IsOpen()) {
-            std::cerr << "httpcli: cannot write " << outFile << "\n";
-            return 2;
-        }
-        doc = fileDoc.get();
-    }
-    TIcsLogger logger;
-    if (verbose) {
-        logger.SetLogOptions({loWsockErr, loWsockInfo, loProtSpecErr, loProtSpecInfo});
-        logger.OnIcsLogEvent = [](TComponent*, TLogOption, const std::string& msg) {
-            std::cerr << "* " << msg << "\n";
-        };
-        http.SetIcsLogger(&logger);
-    }
-
-    try {
-        http.SetURL(url);
-        http.SetDocStream(doc);
-        if (!proxy.empty()) {
-            size_t colon = proxy.rfind(':');
-            if (colon != std::string::npos && proxy.find("://") == std::string::npos) {
-                http.SetProxy(proxy.substr(0, colon));
-                http.SetProxyPort(proxy.substr(colon + 1));
-            } else {
-                http.SetProxy(proxy);
-            }
-        }
-        if (timeout >= 0)
-            http.SetTimeout(static_cast<std::uint32_t>(timeout));
-        if (!contentType.empty())
-            http.SetContentTypePost(contentType);
-        if (http11)
-            http.SetRequestVer("1.1");
-        if (!extraHeaders.empty()) {
-            // A header given on the command line replaces the client's own
-            // line of the same name.
-            http.OnBeforeHeaderSend = [&extraHeaders](TComponent*, const std::string&,
-                                                      TStringList& lines) {
-                for (const std::string& extra : extraHeaders) {
-                    std::string name = HeaderName(extra);
-                    for (int i = lines.Count() - 1; i > 0; --i)
-                        if (HeaderName(lines[i]) == name)
-                            lines.Delete(i);
-                    lines.Add(extra);
-                }
-            };
-        }
-        if (verbose)
-            http.OnCommand = [](TComponent*, std::string& line) {
-                std::cerr << "> " << line << "\n";
-            };
-
-        if (head) {
-            http.Head();
-        } else if (post) {
-            postStream.Write(data);
-            postStream.SetPosition(0);
-            http.SetPostStream(&postStream);
-            http.Post();
-        } else {
-            http.Get();
-        }
-    } catch (const Exception& e) {
-        std::cerr << e.Message() << "\n";
-        return 1;
-    }
-
-    if (showHeaders || head) {
-        for (const std::string& line : http.HeaderLines().Lines())
-            std::cout << line << "\r\n";
-        std::cout << "\r\n";
-    }
-    if (doc == &memoryDoc && memoryDoc.Size() > 0)
-        std::cout.write(memoryDoc.Memory(), static_cast<std::streamsize>(memoryDoc.Size()));
-    std::cout.flush();
-    return 0;
+    TCommand command;
+    int status = ParseCommandLine(argc, argv, command);
+    if (status != kContinue)
+        return status;
+    // A reader that goes away (httpcli URL | head) is a failed write, not a
+    // signal that ends the program without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+    TRun run(command);
+    return run.Execute();
 }

@@ -1,0 +1,132 @@
+#include "tests/support/child_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testpeer {
+
+std::string BuildProgram(const std::string& name) {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string self = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+    return self.substr(0, self.rfind('/') + 1) + name;
+}
+
+ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options) {
+    ChildResult result;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), options.Env.begin(), options.Env.end());
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        result.Err = std::string("cannot start ") + argv[0] + ": " + std::strerror(rc);
+        return result;
+    }
+
+    // Feed the input while reading both outputs, so no pipe fills up.
+    std::size_t inputPos = 0;
+    int inFd = in[1];
+    if (options.Input.empty()) {
+        close(inFd);
+        inFd = -1;
+    } else {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.TimeoutMs);
+    int outFd = out[0], errFd = err[0];
+    std::vector<char> buffer(1 << 16);
+    while (outFd >= 0 || errFd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            result.TimedOut = true;
+            break;
+        }
+        pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
+        if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            break;
+        if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n =
+                write(inFd, options.Input.data() + inputPos, options.Input.size() - inputPos);
+            if (n > 0)
+                inputPos += static_cast<std::size_t>(n);
+            if (n < 0 || inputPos == options.Input.size()) {
+                close(inFd);
+                inFd = -1;
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? outFd : errFd;
+            if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t n = read(fd, buffer.data(), buffer.size());
+            if (n <= 0) {
+                close(fd);
+                fd = -1;
+                continue;
+            }
+            if (i == 1) {
+                result.Err.append(buffer.data(), static_cast<std::size_t>(n));
+                continue;
+            }
+            result.OutBytes += n;
+            std::size_t keep =
+                options.KeepOut > result.Out.size() ? options.KeepOut - result.Out.size() : 0;
+            result.Out.append(buffer.data(), std::min(keep, static_cast<std::size_t>(n)));
+        }
+    }
+    for (int fd : {inFd, outFd, errFd})
+        if (fd >= 0)
+            close(fd);
+
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.MaxRssKiB = usage.ru_maxrss;
+    if (WIFEXITED(status))
+        result.ExitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.Signal = WTERMSIG(status);
+    return result;
+}
+
+} // namespace testpeer
