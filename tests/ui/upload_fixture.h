@@ -7,6 +7,7 @@
 
 #include "core/settings.h"
 #include "framework/qt/list_view.h"
+#include "guarded_server.h"
 #include "service.h"
 #include "tests/support/scripted_peer.h"
 #include "ui/Log.h"
@@ -78,7 +79,7 @@ public:
 
 private:
     logbook::Service FService;
-    httplib::Server FServer;
+    logbook::GuardedServer FServer;
     int FPort = 0;
     std::thread FThread;
     mutable std::mutex FLock;

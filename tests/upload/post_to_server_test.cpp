@@ -1,6 +1,7 @@
 #include "upload/hosts.h"
 #include "upload/post_to_server.h"
 
+#include "guarded_server.h"
 #include "map_image.h"
 #include "tests/support/scripted_peer.h"
 #include "service.h"
@@ -102,7 +103,7 @@ public:
         thread.join();
     }
     logbook::Service service;
-    httplib::Server server;
+    logbook::GuardedServer server;
     int port = 0;
     std::thread thread;
 };

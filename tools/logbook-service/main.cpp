@@ -1,6 +1,7 @@
 // logbook-service: the stand-in for the online logbook.
 //   logbook-service [--listen HOST:PORT] [--account CALLSIGN:CODE]...
 // Without --account it knows one account, QQ9XYZ with the code 9999999999.
+#include "guarded_server.h"
 #include "service.h"
 
 #include <httplib.h>
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
 
     logbook::Service service(accounts);
-    httplib::Server server;
+    logbook::GuardedServer server;
     service.Mount(server);
     gServer = &server;
     std::signal(SIGINT, Stop);
