@@ -135,13 +135,17 @@ TUrlParts SplitUrl(const std::string& url, const std::string& prevPath) {
     return out;
 }
 
-bool IsWireSafe(const std::string& text) {
+bool HasControlChar(const std::string& text) {
     for (char ch : text) {
         unsigned char c = static_cast<unsigned char>(ch);
-        if (c <= ' ' || c == 127)
-            return false;
+        if (c < ' ' || c == 127)
+            return true;
     }
-    return true;
+    return false;
+}
+
+bool IsWireSafe(const std::string& text) {
+    return !HasControlChar(text) && text.find(' ') == std::string::npos;
 }
 
 std::string EncodeBlanks(const std::string& text) {
@@ -193,7 +197,9 @@ bool ParseStatusLine(const std::string& line, TStatusLine& out) {
 
 std::int64_t ParseContentLength(const std::string& value) {
     std::string v = TrimBlanks(value);
-    if (v.empty() || v.size() > 19)
+    // Leading zeros do not count toward the length: only the value is
+    // bounded, by the overflow test below.
+    if (v.empty())
         return -1;
     std::int64_t n = 0;
     for (char c : v) {

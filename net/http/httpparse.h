@@ -21,9 +21,10 @@ struct TUrlParts {
 // set only the path.
 TUrlParts SplitUrl(const std::string& url, const std::string& prevPath = std::string());
 
+// A byte below 32 or 127: CR and LF among them, which would end a header line.
+bool HasControlChar(const std::string& text);
 // Text of a URL that may go into a request line or a Host line: no control
-// character (bytes below 32 and 127) and no blank, so nothing can end or add
-// a header line.
+// character and no blank, so nothing can end or add a header line.
 bool IsWireSafe(const std::string& text);
 // The same text with each blank written as "%20".
 std::string EncodeBlanks(const std::string& text);

@@ -221,7 +221,7 @@ void THttpCli::ChangeState(THttpCliState newState) {
     if (RetryWithCredentials()) {
         // A repetition with credentials: the ready state is only a passage.
         RewindStreams();
-        FBufferedLen = 0;
+        DiscardBuffer();
         ResetResponseFields(true);
         return;
     }
@@ -265,6 +265,7 @@ void THttpCli::ResetResponseFields(bool keepLocation) {
     FInHeader = false;
     FHeaderComplete = false;
     FHeaderBytes = 0;
+    FBytesAfterResponse = 0;
     FResponseFailed = false;
     FLocationField.clear();
     FLocationFieldSeen = false;
@@ -407,37 +408,21 @@ void THttpCli::StartRequest(THttpRequest rq) {
     FDocStartSize = FDocStream ? FDocStream->Size() : 0;
     // Leftovers of an earlier response on a kept connection are not part of
     // this one.
-    FBufferedLen = 0;
+    DiscardBuffer();
     FRequestUsername = FUsername;
     FRequestPassword = FPassword;
     FRequestConnection = FConnection;
     FRequestProxyConnection = FProxyConnection;
 
-    TUrlParts url = SplitUrl(FURL);
-    FOriginHost = url.Host;
-    FOriginPort = url.Port.empty() ? "80" : url.Port;
-    FProtocol = url.Proto;
-    FPath = url.Path;
-    if (!url.User.empty())
-        FRequestUsername = url.User;
-    if (!url.Pass.empty())
-        FRequestPassword = url.Pass;
-    if (FProxy.empty()) {
-        FRequestUri = url.Path;
-        FConnectHost = FOriginHost;
-        FConnectPort = FOriginPort;
-    } else {
-        FRequestUri = (url.Proto.empty() ? std::string("http") : url.Proto) + "://" + url.Host +
-                      (url.Port.empty() ? std::string() : ":" + url.Port) + url.Path;
-        TUrlParts proxy = SplitUrl(FProxy);
-        FConnectHost = proxy.Host;
-        FConnectPort = proxy.Port.empty() ? FProxyPort : proxy.Port;
+    if (!SplitRequestTarget()) {
+        // Refused before anything is sent; the request ends as any failure
+        // before an answer does.
+        FStatusCode = 404;
+        FReasonPhrase = "Malformed URL";
+        ChangeState(httpNotConnected);
+        ChangeState(httpReady);
+        return;
     }
-    if (FProtocol.empty())
-        FProtocol = "http";
-    if (FRequestUri.empty())
-        FRequestUri = "/";
-    FDocumentName = ExtractDocumentName(FPath);
 
     ResetAuthStates();
     if (FServerAuth == httpAuthBasic && !FRequestUsername.empty() && !FRequestPassword.empty())
@@ -453,6 +438,41 @@ void THttpCli::StartRequest(THttpRequest rq) {
     }
     ChangeState(httpNotConnected);
     Login();
+}
+
+bool THttpCli::SplitRequestTarget() {
+    TUrlParts url = SplitUrl(FURL);
+    // A control character anywhere in the URL, or a blank in its host or
+    // port, would end or add a line of the request header. Blanks in the
+    // path are sent as "%20".
+    if (HasControlChar(FURL) || !IsWireSafe(url.Host) || !IsWireSafe(url.Port))
+        return false;
+    const std::string path = EncodeBlanks(url.Path);
+    FOriginHost = url.Host;
+    FOriginPort = url.Port.empty() ? "80" : url.Port;
+    FProtocol = url.Proto;
+    FPath = url.Path;
+    if (!url.User.empty())
+        FRequestUsername = url.User;
+    if (!url.Pass.empty())
+        FRequestPassword = url.Pass;
+    if (FProxy.empty()) {
+        FRequestUri = path;
+        FConnectHost = FOriginHost;
+        FConnectPort = FOriginPort;
+    } else {
+        FRequestUri = (url.Proto.empty() ? std::string("http") : url.Proto) + "://" + url.Host +
+                      (url.Port.empty() ? std::string() : ":" + url.Port) + path;
+        TUrlParts proxy = SplitUrl(FProxy);
+        FConnectHost = proxy.Host;
+        FConnectPort = proxy.Port.empty() ? FProxyPort : proxy.Port;
+    }
+    if (FProtocol.empty())
+        FProtocol = "http";
+    if (FRequestUri.empty())
+        FRequestUri = "/";
+    FDocumentName = ExtractDocumentName(FPath);
+    return true;
 }
 
 void THttpCli::Login() {
@@ -726,6 +746,12 @@ void THttpCli::StopBandwidthTimer() {
 // ---- receiving -------------------------------------------------------------------------
 
 std::size_t THttpCli::MakeReceiveRoom() {
+    // What was consumed since the last read is dropped here, once per read:
+    // the unconsumed rest (and the zero byte after it) moves to the front.
+    if (FBufferStart > 0) {
+        std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + FBufferStart, FBufferedLen + 1);
+        FBufferStart = 0;
+    }
     // Bandwidth control counts every read against its quota, so it keeps
     // reads small.
     if (FReceiveBuffer.empty() && !FOptions.Contains(httpoBandwidthControl))
@@ -745,10 +771,41 @@ void THttpCli::SocketDataAvailable(std::uint16_t) {
 }
 
 void THttpCli::DropFromBuffer(std::size_t count) {
+    // Consumed bytes are only skipped; the next read moves the rest to the
+    // front, so cutting many lines out of one read stays linear.
     count = std::min(count, FBufferedLen);
-    // The rest, and the zero byte after it, move to the front.
-    std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + count, FBufferedLen - count + 1);
+    FBufferStart += count;
     FBufferedLen -= count;
+    FLineScanned = 0;
+    if (FBufferedLen == 0)
+        FBufferStart = 0;
+}
+
+void THttpCli::DiscardBuffer() {
+    FBufferStart = 0;
+    FBufferedLen = 0;
+    FLineScanned = 0;
+    if (!FReceiveBuffer.empty())
+        FReceiveBuffer[0] = 0;
+}
+
+bool THttpCli::ResponseComplete() const {
+    return (FState == httpWaitingHeader && FHeaderComplete) || FState == httpBodyReceived;
+}
+
+bool THttpCli::HoldAfterResponse(std::size_t count) {
+    // Bytes after a complete response belong to no request. While its end
+    // waits for the body to be sent (a 401 or 407 answered early), a server
+    // that keeps sending must neither grow the buffer nor keep the request
+    // alive: the header caps apply to what it sends.
+    FBytesAfterResponse += static_cast<std::int64_t>(count);
+    if (FBytesAfterResponse <= kMaxHeaderTotal && FBufferedLen <= kMaxHeaderLine)
+        return true;
+    if (FReadyDeferred)
+        FailResponse("Malformed response");
+    else
+        DiscardBuffer();
+    return false;
 }
 
 void THttpCli::ProcessReceived(int count) {
@@ -766,11 +823,18 @@ void THttpCli::ProcessReceived(int count) {
         }
     }
     FBufferedLen += static_cast<std::size_t>(count);
-    FReceiveBuffer[FBufferedLen] = 0;
+    BufferData()[FBufferedLen] = 0;
+
+    // A response found malformed ends the request: nothing that arrives
+    // after it is read, and none of it reaches DocStream.
+    if (FResponseFailed) {
+        DiscardBuffer();
+        return;
+    }
 
     if (FState == httpWaitingBody) {
         if (FRqType == httpHEAD) {
-            FBufferedLen = 0;
+            DiscardBuffer();
             FCtrlSocket->Abort();
             return;
         }
@@ -779,7 +843,7 @@ void THttpCli::ProcessReceived(int count) {
         else
             FBodyDataLen = static_cast<std::size_t>(std::min<std::int64_t>(
                 static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
-        GetBodyLineNext(FReceiveBuffer.data(), FBodyDataLen);
+        GetBodyLineNext(BufferData(), FBodyDataLen);
         DropFromBuffer(FBodyDataLen);
         FBodyDataLen = 0;
         if (FResponseFailed || FNextStep != TNextStep::None)
@@ -791,17 +855,28 @@ void THttpCli::ProcessReceived(int count) {
         return;
     }
 
-    // A complete response without body is waiting for its end: what follows
-    // it belongs to no request.
-    if (FState == httpWaitingHeader && FHeaderComplete)
-        return;
+    if (ResponseComplete()) {
+        if (!HoldAfterResponse(static_cast<std::size_t>(count)))
+            return;
+        // A complete response without body is waiting for its end: what
+        // follows it is held for no one.
+        if (FState == httpWaitingHeader)
+            return;
+    }
     // Line phase: cut the buffer into lines while a response header is expected.
     while (FBufferedLen > 0 && !FResponseFailed) {
-        const char* base = FReceiveBuffer.data();
-        const void* lf = std::memchr(base, '\n', FBufferedLen);
+        const char* base = BufferData();
+        // Bytes already searched for a line end are not searched again, so
+        // a line that trickles in costs no more than one that comes whole.
+        const void* lf = std::memchr(base + FLineScanned, '\n', FBufferedLen - FLineScanned);
         if (!lf) {
-            if (FBufferedLen > kMaxHeaderLine && (FState == httpWaitingHeader))
-                FailResponse("Malformed response");
+            FLineScanned = FBufferedLen;
+            if (FBufferedLen > kMaxHeaderLine) {
+                if (FState == httpWaitingHeader)
+                    FailResponse("Malformed response");
+                else if (!ResponseComplete())
+                    DiscardBuffer(); // a line to no one, held without bound
+            }
             return;
         }
         std::size_t lineLen = static_cast<const char*>(lf) - base;
@@ -855,7 +930,8 @@ void THttpCli::FailResponse(const std::string& reason) {
     FReasonPhrase = reason;
     FNextStep = TNextStep::None;
     FRelocationPending = false;
-    FBufferedLen = 0;
+    StopSendingBody();
+    DiscardBuffer();
     Trace(loProtSpecErr, reason);
     if (FCtrlSocket->State() == wsClosed)
         PostMsg(FMsgSetReady);
@@ -911,9 +987,8 @@ void THttpCli::HeaderLineReader() {
             TriggerHeaderEnd();
             // The line came out of the buffer; hand it on as received, with
             // whatever followed it in the same read, as one slice.
-            std::string slice = FLastLineRaw + std::string(FReceiveBuffer.data(), FBufferedLen);
-            FBufferedLen = 0;
-            FReceiveBuffer[0] = 0;
+            std::string slice = FLastLineRaw + std::string(BufferData(), FBufferedLen);
+            DiscardBuffer();
             GetBodyLineNext(slice.data(), slice.size());
             return;
         }
@@ -1130,7 +1205,7 @@ void THttpCli::HeaderEnded() {
     FHeaderComplete = true;
     TriggerHeaderEnd();
     if (FState == httpReady) {
-        FBufferedLen = 0;
+        DiscardBuffer();
         return;
     }
     if (FLocationFieldSeen && !TakeLocation(FLocationField)) {
@@ -1145,7 +1220,7 @@ void THttpCli::HeaderEnded() {
           FStatusCode == 304 || FStatusCode == 401 || FStatusCode == 407));
     if (noBody) {
         if (FRqType == httpHEAD) {
-            FBufferedLen = 0;
+            DiscardBuffer();
             ChangeState(httpWaitingBody);
             FNextStep = TNextStep::None;
         }
@@ -1184,7 +1259,7 @@ void THttpCli::HeaderEnded() {
         if (FTransferEncoding != "chunked" && FContentLength >= 0)
             len = static_cast<std::size_t>(std::min<std::int64_t>(
                 static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
-        GetBodyLineNext(FReceiveBuffer.data(), len);
+        GetBodyLineNext(BufferData(), len);
         if (!FResponseFailed)
             DropFromBuffer(len);
     }
@@ -1204,8 +1279,7 @@ void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
         Trace(loProtSpecDump, "GetBodyLineNext begin");
     if (FBodyLineCount == 0) {
         FChunkState = 0;
-        FChunkLength = 0;
-        FChunkReceived = 0;
+        StartNextChunk();
         TriggerDocBegin();
         FContentCodingHnd->Prepare(FContentEncoding);
         FDocStartSize = FDocStream ? FDocStream->Size() : 0;
@@ -1235,43 +1309,77 @@ void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
 }
 
 void THttpCli::WalkChunks(const char* data, std::size_t len) {
+    // Chunk states beyond the four of the walk itself: the size line's
+    // extension, and a CR seen where a line must end (after the size, after
+    // the data).
+    enum {
+        kSize = 0,
+        kSizeEnd = 1,
+        kData = 2,
+        kDataEnd = 3,
+        kDone = 4,
+        kExtension = 5,
+        kSizeLineFeed = 6,
+        kDataLineFeed = 7
+    };
     std::size_t i = 0;
-    while (i < len && FChunkState != 4) {
+    // A chunk framing that is not what it claims ends the request: reading
+    // on would hand the wrong bytes to DocStream as the document.
+    auto malformed = [this]() { FailResponse("Malformed response"); };
+    while (i < len && FChunkState != kDone) {
+        const char c = data[i];
         switch (FChunkState) {
-        case 0: { // reading the size
+        case kSize: { // hexadecimal digits, at least one
             int digit = 0;
-            if (IsHexDigit(data[i], digit)) {
-                if (FChunkLength > (INT64_MAX - digit) / 16) {
-                    FailResponse("Malformed response");
-                    return;
-                }
+            if (IsHexDigit(c, digit)) {
+                if (FChunkLength > (INT64_MAX - digit) / 16)
+                    return malformed();
                 FChunkLength = FChunkLength * 16 + digit;
+                FChunkSizeSeen = true;
                 ++i;
+            } else if (!FChunkSizeSeen) {
+                return malformed(); // empty, signed or blank-led size
             } else {
-                FChunkState = 1;
+                FChunkState = kSizeEnd;
                 if (Tracing(loProtSpecDump))
                     Trace(loProtSpecDump, "ChunkLength = " + std::to_string(FChunkLength));
             }
             break;
         }
-        case 1:   // skipping the rest of the size line (extensions)
-        case 3: { // skipping to the end of the data line
+        case kSizeEnd: // blanks, then an extension or the end of the line
+            ++i;
+            if (c == ';')
+                FChunkState = kExtension;
+            else if (c == '\r')
+                FChunkState = kSizeLineFeed;
+            else if (c == '\n')
+                FChunkState = kData;
+            else if (c != ' ' && c != '\t')
+                return malformed();
+            break;
+        case kExtension: { // skipped up to the end of the size line
             const void* lf = std::memchr(data + i, '\n', len - i);
             if (!lf) {
                 i = len;
                 break;
             }
             i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
-            if (FChunkState == 1) {
-                FChunkState = 2;
-            } else {
-                FChunkState = FChunkLength != 0 ? 0 : 4;
-                FChunkLength = 0;
-                FChunkReceived = 0;
-            }
+            FChunkState = kData;
             break;
         }
-        case 2: { // reading data
+        case kSizeLineFeed:
+        case kDataLineFeed:
+            if (c != '\n')
+                return malformed();
+            ++i;
+            if (FChunkState == kSizeLineFeed) {
+                FChunkState = kData;
+            } else {
+                FChunkState = kSize;
+                StartNextChunk();
+            }
+            break;
+        case kData: {
             std::int64_t n = std::min<std::int64_t>(FChunkLength - FChunkReceived,
                                                     static_cast<std::int64_t>(len - i));
             if (n > 0) {
@@ -1281,22 +1389,53 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
                 i += static_cast<std::size_t>(n);
             }
             if (FChunkReceived >= FChunkLength)
-                FChunkState = 3;
+                FChunkState = kDataEnd;
             break;
         }
+        case kDataEnd:
+            if (FChunkLength == 0) {
+                // After the last chunk: up to the end of the next line
+                // (trailer lines are not read).
+                const void* lf = std::memchr(data + i, '\n', len - i);
+                if (!lf) {
+                    i = len;
+                    break;
+                }
+                i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+                FChunkState = kDone;
+                break;
+            }
+            // Exactly a line end after the data: anything else means the
+            // chunk was longer than its size said.
+            if (c == '\r')
+                FChunkState = kDataLineFeed;
+            else if (c == '\n')
+                FChunkState = kSize;
+            else
+                return malformed();
+            ++i;
+            if (FChunkState == kSize)
+                StartNextChunk();
+            break;
         }
     }
     // A last chunk whose size line has just been read carries no data: reach
     // its end without waiting for more bytes.
-    if (FChunkState == 2 && FChunkLength == 0)
-        FChunkState = 3;
-    if (FChunkState == 4) {
+    if (FChunkState == kData && FChunkLength == 0)
+        FChunkState = kDataEnd;
+    if (FChunkState == kDone) {
         Trace(loProtSpecInfo, "httpChunkDone, end of document");
         EndDocument();
         TriggerDocEnd();
         if (FCloseReq)
             FCtrlSocket->CloseLater();
     }
+}
+
+void THttpCli::StartNextChunk() {
+    FChunkLength = 0;
+    FChunkReceived = 0;
+    FChunkSizeSeen = false;
 }
 
 void THttpCli::EndDocument() {
@@ -1329,7 +1468,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
         return;
     }
     Trace(loProtSpecInfo, "SessionClosed Error: " + std::to_string(error));
-    FBufferedLen = 0;
+    DiscardBuffer();
     if (error != 0)
         FErrCode = error;
     FConnected = false;
@@ -1417,7 +1556,7 @@ void THttpCli::BeginRelocation() {
     // not sent, neither on this connection nor on the next one.
     const bool bodyCutShort = StopSendingBody();
     FReceivedCount = 0;
-    FBufferedLen = 0;
+    DiscardBuffer();
     FLineCount = 0;
     FBodyLineCount = 0;
     if (RelocationLimitPassed())

@@ -290,6 +290,9 @@ private:
 
     // Request side.
     void ChangeState(THttpCliState newState);
+    // Splits URL (and Proxy) into the per-request fields; false when the URL
+    // cannot be sent as it is.
+    bool SplitRequestTarget();
     void Login();
     void SocketDnsLookupDone(std::uint16_t error);
     void SocketSessionConnected(std::uint16_t error);
@@ -321,6 +324,7 @@ private:
     void GetBodyLineNext(const char* data, std::size_t len);
     void EndDocument();
     void WalkChunks(const char* data, std::size_t len);
+    void StartNextChunk();
     void FailResponse(const std::string& reason);
     void SocketSessionClosed(std::uint16_t error);
     // Ends the sending of the request body; true when it had not all been sent.
@@ -333,6 +337,13 @@ private:
     void ResetResponseFields(bool keepLocation);
     void RewindStreams();
     void DropFromBuffer(std::size_t count);
+    void DiscardBuffer();
+    char* BufferData() { return FReceiveBuffer.data() + FBufferStart; }
+    // The response has been read whole; its end is posted or deferred.
+    bool ResponseComplete() const;
+    // Accounts for bytes that arrived after a complete response; false when
+    // they were dropped or ended the request.
+    bool HoldAfterResponse(std::size_t count);
 
     // Authentication hooks: the state bytes are reset per request; no scheme
     // is tried yet, so a 401/407 simply ends the request.
@@ -404,7 +415,10 @@ private:
 
     // Response parsing.
     std::vector<char> FReceiveBuffer;
-    std::size_t FBufferedLen = 0;
+    std::size_t FBufferStart = 0; // consumed bytes at the front, dropped at the next read
+    std::size_t FBufferedLen = 0; // unconsumed bytes after FBufferStart
+    std::size_t FLineScanned = 0; // of those, bytes known to hold no line feed
+    std::int64_t FBytesAfterResponse = 0;
     std::string FLastLine;
     std::string FLastLineRaw; // the same line as received, line break included
     int FLineCount = 0;
@@ -416,6 +430,7 @@ private:
     int FChunkState = 0;
     std::int64_t FChunkLength = 0;
     std::int64_t FChunkReceived = 0;
+    bool FChunkSizeSeen = false; // a digit of the current size was read
     std::int64_t FDocStartSize = 0;
     TNextStep FNextStep = TNextStep::None;
     // The value of the response's last "location" field, applied when its

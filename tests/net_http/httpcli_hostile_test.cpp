@@ -11,6 +11,10 @@ namespace {
 
 using THttpCliHostile = HttpClientTest;
 
+// A body larger than what the kernels of both ends buffer while the server
+// reads nothing: the answer arrives while the client still sends it.
+const std::size_t kLargeBody = 8u << 20;
+
 // Feeds `response` to a client expecting the answer to a GET, optionally in
 // the pieces `cuts` gives, closes the connection when `close` is set, and
 // waits for the end of the request.
@@ -102,11 +106,234 @@ TEST(THttpCliInterimHeader, FinalAnswerKeepsNoChallengeOrTypeOfTheInterimOne) {
     EXPECT_EQ(doc.DataString(), "ok");
 }
 
-// ---- relocation while the body is being sent ----------------------------------------
+// ---- chunk framing that is not what it claims -----------------------------------
 
-// A body larger than what the kernels of both ends buffer while the server
-// reads nothing: the relocation arrives while the client still sends it.
-const std::size_t kLargeBody = 8u << 20;
+const std::string kChunkedHeader = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+struct ChunkCase {
+    const char* name;
+    std::string chunks;
+    std::string goodPrefix; // what reaches DocStream before the fault
+};
+
+void PrintTo(const ChunkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class THttpCliChunkGarbage : public ::testing::TestWithParam<ChunkCase> {};
+
+TEST_P(THttpCliChunkGarbage, EndsTheRequestAsMalformedAndWritesNothingLater) {
+    const ChunkCase& c = GetParam();
+    const std::string response = kChunkedHeader + c.chunks;
+    // Whole, and with the bytes after the fault arriving in later reads.
+    for (std::size_t cut : {std::size_t(0), kChunkedHeader.size() + c.goodPrefix.size() + 2}) {
+        THttpCli http;
+        TMemoryStream doc;
+        http.SetRequestVer("1.1");
+        http.SetDocStream(&doc);
+        THttpCliTestAccess::ExpectResponse(http, httpGET);
+        if (cut > 0 && cut < response.size())
+            THttpCliTestAccess::Feed(http, response.substr(0, cut));
+        THttpCliTestAccess::Feed(http, cut > 0 && cut < response.size() ? response.substr(cut)
+                                                                        : response);
+        THttpCliTestAccess::Feed(http, "5\r\nlater\r\n0\r\n\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
+        EXPECT_EQ(http.StatusCode(), 404) << "cut " << cut;
+        EXPECT_EQ(http.ReasonPhrase(), "Malformed response");
+        EXPECT_EQ(doc.DataString(), c.goodPrefix) << "cut " << cut;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunks, THttpCliChunkGarbage,
+    ::testing::Values(ChunkCase{"EmptySize", "\r\nhello\r\n0\r\n\r\n", ""},
+                      ChunkCase{"ExtensionWithoutSize", ";x=y\r\nhello\r\n0\r\n\r\n", ""},
+                      ChunkCase{"NegativeSize", "-5\r\nhello\r\n0\r\n\r\n", ""},
+                      ChunkCase{"LeadingBlank", " 5\r\nhello\r\n0\r\n\r\n", ""},
+                      ChunkCase{"NonHexInSize", "5x\r\nhello\r\n0\r\n\r\n", ""},
+                      ChunkCase{"SecondSizeNonHex", "2\r\nok\r\nzz\r\nhello\r\n0\r\n\r\n", "ok"},
+                      ChunkCase{"DataLongerThanSize", "3\r\nhello\r\n0\r\n\r\n", "hel"},
+                      ChunkCase{"NoLineEndAfterData", "5\r\nhello0\r\n\r\n", "hello"},
+                      ChunkCase{"CrWithoutLfAfterData", "5\r\nhello\rX0\r\n\r\n", "hello"},
+                      ChunkCase{"CrWithoutLfAfterSize", "5\rhello\r\n0\r\n\r\n", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(THttpCliChunks, AcceptsBlanksAndExtensionsAfterTheSizeAndBareLineFeeds) {
+    for (const std::string chunks :
+         {"5 \r\nhello\r\n0\r\n\r\n", "5\t ;name=value\r\nhello\r\n0\r\n\r\n", "5\nhello\n0\n\n",
+          "0005\r\nhello\r\n00\r\nTrailer: x\r\n\r\n"}) {
+        Fed f = FeedResponse(kChunkedHeader + chunks, false);
+        EXPECT_EQ(f.status, 200) << chunks;
+        EXPECT_EQ(f.body, "hello") << chunks;
+    }
+}
+
+TEST(THttpCliLengths, ZeroPaddedContentLengthIsItsValue) {
+    Fed f = FeedResponse("HTTP/1.1 200 OK\r\nContent-Length: 000000000000000000005\r\n\r\nhello",
+                         false);
+    EXPECT_EQ(f.status, 200);
+    EXPECT_EQ(f.contentLength, 5);
+    EXPECT_EQ(f.body, "hello");
+}
+
+// ---- Location values -------------------------------------------------------------
+
+TEST(THttpCliLocation, OnlyTheLastOfManyRelativeLocationsCounts) {
+    // Each relative value used to be appended to the target of the one
+    // before: work that grew with the square of the line count.
+    std::string response = "HTTP/1.1 302 Found\r\n";
+    for (int i = 0; i < 23000; ++i)
+        response += "Location: a/\r\n";
+    response += "Location: last\r\nContent-Length: 0\r\n\r\n";
+    THttpCli http;
+    TMemoryStream doc;
+    http.SetRequestVer("1.1");
+    http.SetDocStream(&doc);
+    http.SetURL("http://h/dir/page");
+    THttpCliTestAccess::ExpectResponse(http, httpGET);
+    THttpCliTestAccess::Feed(http, response);
+    ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 5000));
+    EXPECT_EQ(http.StatusCode(), 302);
+    EXPECT_EQ(http.Location(), "http://h/dir/last");
+}
+
+struct BadLocationCase {
+    const char* name;
+    std::string value;
+};
+
+void PrintTo(const BadLocationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class THttpCliBadLocation : public ::testing::TestWithParam<BadLocationCase> {};
+
+TEST_P(THttpCliBadLocation, IsAMalformedResponseAndNotFollowed) {
+    Fed f = FeedResponse("HTTP/1.1 302 Found\r\nLocation: " + GetParam().value +
+                             "\r\nContent-Length: 0\r\n\r\n",
+                         false);
+    EXPECT_EQ(f.status, 404);
+    EXPECT_EQ(f.reason, "Malformed response");
+    EXPECT_EQ(f.locationChanges, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, THttpCliBadLocation,
+                         ::testing::Values(BadLocationCase{"BareCr", "/x\rInjected: 1"},
+                                           BadLocationCase{"BlankInPath", "/x y"},
+                                           BadLocationCase{"TabInPath", "/x\ty"},
+                                           BadLocationCase{"Delete", "/x\x7f"},
+                                           BadLocationCase{"NulInPath", std::string("/x\0y", 4)},
+                                           BadLocationCase{"RelativeWithCr", "x\ry"},
+                                           BadLocationCase{"CrInAbsoluteHost", "http://h\rX: y/x"},
+                                           BadLocationCase{"BlankInAbsoluteHost", "http://h x/p"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(THttpCliHostile, BlanksAfterALocationAreItsPaddingAndItIsFollowed) {
+    ScriptedPeer peer;
+    peer.Script(
+        {WaitFor("\r\n\r\n"), Send("HTTP/1.0 302 Found\r\nLocation: /x \t \r\n\r\n"), Close()});
+    http.SetURL(LocalUrl(peer, "/p"));
+    http.OnLocationChange = [&](TComponent*) {
+        peer.Script(
+            {WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), Close()});
+    };
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_EQ(doc.DataString(), "ok");
+    EXPECT_NE(peer.Received().find("GET /x HTTP/1.0\r\n"), std::string::npos);
+}
+
+TEST_F(THttpCliHostile, RelocationTargetLongerThan64KiBIsMalformed) {
+    // Each relative target ends in "/", so the next one adds to it: the
+    // second relocation would lead past 64 KiB.
+    ScriptedPeer peer;
+    std::string segments;
+    for (int i = 0; i < 20000; ++i)
+        segments += "b/";
+    peer.Script({WaitFor("\r\n\r\n"),
+                 Send("HTTP/1.0 302 Found\r\nLocation: " + segments + "\r\n\r\n"), Close()});
+    http.SetURL(LocalUrl(peer, "/p"));
+    int code = 0;
+    EXPECT_EQ(Outcome([&] { http.Get(); }, &code), "Malformed response");
+    EXPECT_EQ(code, 404);
+    EXPECT_EQ(peer.Connections(), 2);
+}
+
+// ---- the caller's URL ------------------------------------------------------------
+
+TEST_F(THttpCliHostile, UrlWithControlCharactersIsRefusedBeforeAnythingIsSent) {
+    ScriptedPeer peer;
+    peer.Script(
+        {WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"), Close()});
+    const std::string hostPort = "127.0.0.1:" + std::to_string(peer.Port());
+    int dones = 0;
+    http.OnRequestDone = [&](TComponent*, THttpRequest, std::uint16_t) { ++dones; };
+    for (const std::string& url :
+         {"http://" + hostPort + "/a\r\nX-Injected: 1", "http://" + hostPort + "/a\nb",
+          "http://" + hostPort + "/a\tb", "http://" + hostPort + "/a\x7f",
+          "http://" + hostPort + "/a?q=\r",
+          "http://127.0.0.1\r\nX: y:" + std::to_string(peer.Port()) + "/a",
+          "http://127.0.0.1 :" + std::to_string(peer.Port()) + "/a"}) {
+        http.SetURL(url);
+        int code = 0;
+        EXPECT_EQ(Outcome([&] { http.Get(); }, &code), "Malformed URL");
+        EXPECT_EQ(code, 404);
+        EXPECT_EQ(http.State(), httpReady);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return dones == 7; }, 2000));
+    EXPECT_EQ(peer.Connections(), 0);
+    // The client stays usable.
+    http.SetURL(LocalUrl(peer, "/fine"));
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_EQ(http.StatusCode(), 200);
+}
+
+TEST_F(THttpCliHostile, BlanksInTheCallersPathAreSentAsPercent20) {
+    ScriptedPeer peer;
+    peer.Script(
+        {WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"), Close()});
+    http.SetURL(LocalUrl(peer, "/a b/c d.htm?q r"));
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_TRUE(peer.Received().starts_with("GET /a%20b/c%20d.htm?q%20r HTTP/1.0\r\n"));
+    EXPECT_EQ(http.DocumentName(), "c d.htm");
+    // Through a proxy the absolute target is encoded the same way.
+    http.SetProxy("127.0.0.1");
+    http.SetProxyPort(std::to_string(peer.Port()));
+    http.SetURL("http://origin.invalid/x y");
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+    EXPECT_NE(peer.Received().find("GET http://origin.invalid/x%20y HTTP/1.0\r\n"),
+              std::string::npos);
+}
+
+// ---- bytes after an answer whose end waits for the body ------------------------------
+
+TEST_F(THttpCliHostile, JunkAfterAnEarly401WhileTheBodyWaitsEndsTheRequest) {
+    std::string lines;
+    while (lines.size() < (2u << 20))
+        lines += "junk junk junk junk\r\n";
+    for (const Step& junk : {SendFiller(4u << 20), Send(lines)}) {
+        ScriptedPeer peer(16 * 1024);
+        // The server answers at once, never reads the body and keeps sending.
+        peer.Script({WaitFor("\r\n\r\n"),
+                     Send("HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n"), junk,
+                     NeverAnswer()});
+        THttpCli client;
+        TMemoryStream page, upload;
+        upload.Write(std::string(kLargeBody, 'u'));
+        upload.SetPosition(0);
+        client.SetDocStream(&page);
+        client.SetPostStream(&upload);
+        client.SetRequestVer("1.1");
+        client.SetTimeout(3);
+        client.SetURL(LocalUrl(peer, "/p"));
+        int code = 0;
+        EXPECT_EQ(Outcome([&] { client.Post(); }, &code), "Malformed response");
+        EXPECT_EQ(code, 404);
+        // What is held stays within the caps, whatever was sent.
+        EXPECT_LE(THttpCliTestAccess::ReceiveBufferCapacity(client), 128u * 1024u);
+    }
+}
+
+// ---- relocation while the body is being sent ----------------------------------------
 
 std::string ExactGet(const ScriptedPeer& peer, const std::string& path, const char* version) {
     return "GET " + path + " HTTP/" + version + "\r\n" + kAcceptLine +

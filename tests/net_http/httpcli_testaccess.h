@@ -19,7 +19,10 @@ public:
         h.ResetResponseFields(false);
         h.FBufferedLen = 0;
         h.FDocStartSize = h.FDocStream ? h.FDocStream->Size() : 0;
-        h.FDocumentName = ExtractDocumentName(SplitUrl(h.FURL).Path);
+        h.SplitRequestTarget(); // the target fields, as StartRequest sets them
+        h.FConnectedHost = h.FConnectHost;
+        h.FConnectedPort = h.FConnectPort;
+        h.FConnectedProtocol = h.FProtocol;
         h.FNextStep = THttpCli::TNextStep::HeaderLine;
         h.ChangeState(httpWaitingHeader);
     }
