@@ -75,6 +75,8 @@ THttpCli::THttpCli(TComponent* owner) : TIcsWndControl(owner) {
     FCtrlSocket->OnDataSent = [this](TComponent*, WORD e) { SocketDataSent(e); };
     FCtrlSocket->OnDnsLookupDone = [this](TComponent*, WORD e) { SocketDnsLookupDone(e); };
     FCtrlSocket->OnSocksError = [this](TComponent*, int error, const std::string& msg) {
+        FSocksErrorCode = error;
+        FSocksErrorText = msg;
         if (OnSocksError)
             OnSocksError(this, error, msg);
     };
@@ -516,8 +518,9 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t error) {
     FCtrlSocket->SetSocksPort(FSocksPort);
     FCtrlSocket->SetSocksUsercode(FSocksUsercode);
     FCtrlSocket->SetSocksPassword(FSocksPassword);
-    FCtrlSocket->SetSocksAuthentication(FSocksAuthentication ? socksAuthenticateUsercode
-                                                             : socksNoAuthentication);
+    FCtrlSocket->SetSocksAuthentication(FSocksAuthentication);
+    FSocksErrorCode = 0;
+    FSocksErrorText.clear();
     FConnectedHost = FConnectHost;
     FConnectedPort = FConnectPort;
     FConnectedProtocol = FProtocol;
@@ -559,7 +562,10 @@ void THttpCli::SocketSessionConnected(std::uint16_t error) {
     if (error != 0) {
         FErrCode = error;
         FStatusCode = 404;
-        FReasonPhrase = WinsockErrorText(error) + " (Error #" + std::to_string(error) + ")";
+        const std::string text = error == FSocksErrorCode && !FSocksErrorText.empty()
+                                     ? FSocksErrorText
+                                     : WinsockErrorText(error);
+        FReasonPhrase = text + " (Error #" + std::to_string(error) + ")";
         Fire(OnSessionConnected);
         return;
     }

@@ -11,6 +11,7 @@
 #include "net/http/httpcontcod.h"
 #include "net/socket/icslogger.h"
 #include "net/socket/icswndcontrol.h"
+#include "net/socket/wsocket.h"
 
 #include <cstdint>
 #include <functional>
@@ -213,8 +214,8 @@ public:
     void SetSocksUsercode(const std::string& v) { FSocksUsercode = v; }
     const std::string& SocksPassword() const { return FSocksPassword; }
     void SetSocksPassword(const std::string& v) { FSocksPassword = v; }
-    bool SocksAuthentication() const { return FSocksAuthentication; }
-    void SetSocksAuthentication(bool v) { FSocksAuthentication = v; }
+    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+    void SetSocksAuthentication(TSocksAuthentication v) { FSocksAuthentication = v; }
 
     // ---- run-time properties --------------------------------------------
     TStream* PostStream() const { return FPostStream; }
@@ -381,7 +382,11 @@ private:
     TIcsLogger* FIcsLogger = nullptr;
     std::uint32_t FTimeout = 30;
     std::string FSocksServer, FSocksLevel, FSocksPort, FSocksUsercode, FSocksPassword;
-    bool FSocksAuthentication = false;
+    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    // The SOCKS failure the socket reported for the current connect, so that
+    // the failed connect that follows is told in the SOCKS layer's words.
+    int FSocksErrorCode = 0;
+    std::string FSocksErrorText;
 
     // Run-time fields.
     TStream* FPostStream = nullptr;

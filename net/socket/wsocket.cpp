@@ -38,6 +38,10 @@ constexpr int MaxIdleDataAvailableCalls = 100;
 
 } // namespace
 
+std::string WSocketTrim(const std::string& s) {
+    return Trim(s);
+}
+
 // ---- TWSocketCounter --------------------------------------------------------
 
 void TWSocketCounter::SetConnected() {
@@ -412,7 +416,7 @@ void TCustomWSocket::HandleMessage(TIcsMessage& msg) {
     } else if (msg.Msg == FMsg_WM_WSOCKET_RELEASE_TEST) {
         throw ESocketException("Test exception in WSocket");
     } else if (msg.Msg == FMsg_WM_TRIGGER_DATA_AVAILABLE) {
-        // Line data is only posted by line mode, which is never on here.
+        // Posted and handled by the line layer only.
     } else {
         TIcsWndControl::HandleMessage(msg);
     }
@@ -505,6 +509,7 @@ void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
     for (;;) {
         SOCKET s = FHSocket;
         std::uint64_t before = FTotalReceived;
+        int heldBefore = HeldByteCount();
         if (!FireDataAvailable(error)) {
             // Nobody reads: drop what is there so the socket keeps working.
             char scratch[4096];
@@ -525,10 +530,11 @@ void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
             FLastError = WSocket_WSAGetLastError();
             break;
         }
-        if (count == 0)
+        const int held = HeldByteCount();
+        if (count == 0 && held == 0)
             break;
         // A handler that never reads would be called without end.
-        if (FTotalReceived == before) {
+        if (FTotalReceived == before && held >= heldBefore) {
             if (++idleCalls >= MaxIdleDataAvailableCalls)
                 break;
         } else {
@@ -822,6 +828,64 @@ bool TCustomWSocket::BindLocal() {
     FLocalPortNumber = WSocket_ntohs(local.sin_port);
     FLocalPortStr = std::to_string(FLocalPortNumber);
     return true;
+}
+
+void TCustomWSocket::Listen() {
+    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        ReportError("Listen: Socket already in use");
+        return;
+    }
+    try {
+        FProtoNumber = WSocketResolveProto(FProtoStr);
+        FLocalPortNumber = WSocketResolvePort(FLocalPortStr, FProtoStr);
+        FLocalPortResolved = true;
+    } catch (ESocketException& E) {
+        ReportError("listen: " + E.Message());
+        return;
+    }
+    if (FProtoNumber != IPPROTO_TCP) {
+        ReportError("listen: only TCP sockets listen");
+        return;
+    }
+    FSocketType = SOCK_STREAM;
+    FHSocket = WSocket_socket(FAddressFamily, FSocketType, FProtoNumber);
+    if (FHSocket == INVALID_SOCKET) {
+        SocketFailure("Listen (socket)");
+        return;
+    }
+    ChangeState(wsOpened);
+    int on = 1;
+    if (FReuseAddr && WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR,
+                                         reinterpret_cast<char*>(&on), sizeof on) != 0) {
+        SocketFailure("setsockopt(SO_REUSEADDR)");
+        return;
+    }
+    if (!BindLocal())
+        return;
+    ChangeState(wsBound);
+    if (WSocket_listen(FHSocket, FListenBacklog) != 0) {
+        SocketFailure("listen");
+        return;
+    }
+    FEventMask = FD_ACCEPT | FD_CLOSE;
+    if (WSocket_WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FEventMask) != 0) {
+        SocketFailure("WSAAsyncSelect");
+        return;
+    }
+    ChangeState(wsListening);
+}
+
+SOCKET TCustomWSocket::Accept() {
+    if (FState != wsListening) {
+        FLastError = WSAEINVAL;
+        return INVALID_SOCKET;
+    }
+    SOCKADDR_IN peer{};
+    int len = sizeof peer;
+    SOCKET s = WSocket_accept(FHSocket, reinterpret_cast<SOCKADDR*>(&peer), &len);
+    if (s == INVALID_SOCKET)
+        SocketFailure("accept");
+    return s;
 }
 
 void TCustomWSocket::AdoptConnected() {
@@ -1130,55 +1194,6 @@ std::string TCustomWSocket::LocalAddressText() {
     if (WSocket_getsockname(FHSocket, reinterpret_cast<SOCKADDR*>(&local), &len) != 0)
         return "error";
     return WSocket_inet_ntoa(local.sin_addr);
-}
-
-// ---- TCustomSocksWSocket ----------------------------------------------------------
-
-void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
-    if (State() != wsClosed) {
-        ReportError("Can't change socks server if not closed");
-        return;
-    }
-    FSocksServer = Trim(value);
-}
-
-void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
-    if (State() != wsClosed) {
-        ReportError("Can't change socks port if not closed");
-        return;
-    }
-    FSocksPort = Trim(value);
-}
-
-void TCustomSocksWSocket::SetSocksLevel(const std::string& value) {
-    if (State() != wsClosed) {
-        ReportError("Can't change socks level if not closed");
-        return;
-    }
-    if (value == "4" || value == "5" || value == "4A") {
-        FSocksLevel = value;
-    } else if (value == "4a") {
-        FSocksLevel = "4A";
-    } else {
-        ReportError("Invalid socks level. Must be 4, 4A or 5.");
-    }
-}
-
-void TCustomSocksWSocket::Connect() {
-    if (!FSocksServer.empty()) {
-        // Refused rather than connecting straight to the target, which would
-        // bypass the proxy the caller asked for.
-        ReportError("Connect: SOCKS negotiation is not available");
-        return;
-    }
-    TCustomWSocket::Connect();
-}
-
-void TCustomSocksWSocket::ResetDefaults() {
-    TCustomWSocket::ResetDefaults();
-    FSocksServer.clear();
-    FSocksPort.clear();
-    FSocksLevel = "5";
 }
 
 // ---- TCustomSyncWSocket -----------------------------------------------------------

@@ -13,6 +13,8 @@
 #include "framework/datetime.h"
 #include "net/socket/icslogger.h"
 #include "net/socket/icswndcontrol.h"
+#include "net/socket/linebuffer.h"
+#include "net/socket/socksreply.h"
 #include "net/socket/wsocket_binding.h"
 #include "platform/winsock/winsock.h"
 
@@ -24,6 +26,10 @@
 #include <vector>
 
 class TIcsBufferHandler;
+
+// Blanks and control characters at both ends removed, as the property setters
+// store their texts.
+std::string WSocketTrim(const std::string& s);
 
 enum TSocketState {
     wsInvalidState,   // never entered in normal use
@@ -161,6 +167,7 @@ public:
     UINT LookupDoneMessage() const { return FMsg_WM_ASYNCGETHOSTBYNAME; }
     UINT CloseLaterMessage() const { return FMsg_WM_CLOSE_DELAYED; }
     UINT TestExceptionMessage() const { return FMsg_WM_WSOCKET_RELEASE_TEST; }
+    UINT LineDataMessage() const { return FMsg_WM_TRIGGER_DATA_AVAILABLE; }
 
     // ---- operations ----
     virtual void Connect();
@@ -182,6 +189,10 @@ public:
     virtual void TryToSend();
     virtual int SendNow(const void* data, int len);
     virtual void DnsLookup(const std::string& hostName);
+    // Server use: binds to LocalAddr and LocalPort and listens; OnSessionAvailable
+    // announces each connection waiting, which Accept takes (INVALID_SOCKET on failure).
+    virtual void Listen();
+    virtual winsock::SOCKET Accept();
     virtual void CancelLookup();
     virtual void Pause();
     virtual void Resume();
@@ -245,6 +256,9 @@ protected:
     virtual void HandleCloseNotice(TIcsMessage& msg);
     virtual void HandleLookupDone(TIcsMessage& msg);
     virtual std::unique_ptr<TWSocketCounter> CreateCounter();
+    // Received bytes a layer above holds for OnDataAvailable (the read loop
+    // goes on while there are some, as it does while the network has more).
+    virtual int HeldByteCount() { return 0; }
     // Resets the counter and the byte counts and enters wsConnected (server use).
     virtual void AdoptConnected();
 
@@ -317,10 +331,14 @@ enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socks
 using TSocksErrorEvent = std::function<void(TComponent* Sender, int Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TComponent* Sender, TSocksAuthState AuthState)>;
 
-// The SOCKS settings with their setter checks and reset rules. While
-// SocksServer is empty every call and event passes straight through. SOCKS
-// negotiation itself is not built: Connect with a SOCKS server set is refused
-// through ReportError.
+// Reaches the target through a SOCKS 4, 4A or 5 server. With SocksServer set,
+// Connect connects to the SOCKS server; State is wsConnected from then on,
+// but OnSessionConnected waits until the server has connected the target.
+// A failed negotiation reaches the application three times, in this order:
+// OnSocksError (code, text), OnSessionConnected (code), OnSessionClosed
+// (code), with the codes 20001 to 20017. While SocksServer is empty every
+// call and event passes straight through. Every close clears SocksServer,
+// SocksPort and SocksLevel: they are set before every Connect.
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     explicit TCustomSocksWSocket(TComponent* owner = nullptr) : TCustomWSocket(owner) {}
@@ -338,26 +356,136 @@ public:
     TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
     void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
 
-    void Connect() override;
+    // The negotiation, readable: 0 none, 1 waiting for the SOCKS 5 method
+    // choice, 2 for the authentication answer, 3 for the connect answer.
+    int SocksPhase() const { return FSocksPhase; }
+    // Reply bytes gathered so far in the current phase.
+    int SocksReplyLen() const { return FSocksReply.Len(); }
+    // The method offered in the SOCKS 5 greeting: 0 none, 2 user name/password.
+    int SocksMethodOffered() const { return FSocksMethodOffered; }
+    // Address (dotted or a name) and port the SOCKS 5 server reported.
+    const std::string& SocksBoundAddr() const { return FSocksBoundAddr; }
+    const std::string& SocksBoundPort() const { return FSocksBoundPort; }
 
+    void Connect() override;
+    void Listen() override;
+    // Bytes that came after the server's final reply are served first.
+    int PendingReadCount() override;
+
+    // The TCP connection to the SOCKS server was made (0) or failed.
     TSessionConnected OnSocksConnected;
     TSocksErrorEvent OnSocksError;
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
     void ResetDefaults() override;
+    void ConnectDone(WORD error) override;
+    bool FireDataAvailable(WORD error) override;
+    int RecvRaw(void* buffer, int size, int flags) override;
+    void TriggerDataSent(WORD error) override;
+    void HandleCloseNotice(TIcsMessage& msg) override;
+    void FireSessionClosed(WORD error) override;
+    int HeldByteCount() override { return FSocksLeftoverCount; }
 
 private:
+    bool IsSocks4() const { return FSocksLevel != "5"; }
+    void SocksDataAvailable(WORD error);
+    void SendSocks4Request();
+    void SendSocks5Greeting();
+    void SendSocks5Auth();
+    void SendSocks5Connect();
+    // Sends a request and waits for its answer in `phase`.
+    void SendSocksRequest(const std::string& request, int phase);
+    void SocksGranted(const TSocksVerdict& verdict);
+    // OnSocksError, OnSessionConnected, then the close, all with `code`.
+    void SocksFailure(int code, const std::string& text);
+    void FireSocksAuthState(TSocksAuthState state);
+
     std::string FSocksServer, FSocksPort, FSocksLevel = "5", FSocksUsercode, FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    int FSocksPhase = 0;
+    TSocksReplyReader FSocksReply;
+    // Bytes after the final reply, kept in the reply buffer: the application's.
+    int FSocksLeftoverOffset = 0, FSocksLeftoverCount = 0;
+    int FSocksMethodOffered = 0;
+    std::string FSocksBoundAddr, FSocksBoundPort;
 };
 
-// The line layer. Line assembly is not built; with line mode off (the only
-// mode here) it passes everything straight through.
+// Line mode: with LineMode on, OnDataAvailable fires once per line (the
+// terminator LineEnd included), and Receive and PendingReadCount in the
+// handler see only that line. Bytes without a terminator are held until the
+// rest arrives; past LineLimit held bytes, OnLineLimitExceeded decides
+// whether they are dropped. When the connection closes, held bytes are
+// offered as a last line before OnSessionClosed. With LineMode off (the
+// default) everything passes straight through.
+using TLineLimitEvent = std::function<void(TComponent* Sender, int RcvdLength, bool& ClearData)>;
+
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     explicit TCustomLineWSocket(TComponent* owner = nullptr) : TCustomSocksWSocket(owner) {}
-    bool LineMode() const { return false; }
+
+    bool LineMode() const { return FLineMode; }
+    // Switching while bytes are held has them delivered from the message
+    // loop, in the new mode.
+    void SetLineMode(bool value);
+    const std::string& LineEnd() const { return FLineEnd; }
+    void SetLineEnd(const std::string& value) { FLineEnd = value; }
+    int LineLimit() const { return FLineLimit; }
+    void SetLineLimit(int value) { FLineLimit = value; }
+    bool LineEcho() const { return FLineEcho; }
+    void SetLineEcho(bool value) { FLineEcho = value; }
+    bool LineEdit() const { return FLineEdit; }
+    void SetLineEdit(bool value) { FLineEdit = value; }
+    // Bytes held now, and the length of the line being delivered.
+    int LineBufferLen() const { return FLineBuffer.Len(); }
+    int LineLength() const { return FLineLength; }
+
+    int Receive(void* buffer, int size) override;
+    int PendingReadCount() override;
+    // Sends `line` and LineEnd: the bytes of both, -1 when the terminator
+    // could not be sent, or the text's own result when that is below 0.
+    int SendLine(const std::string& line);
+
+    TLineLimitEvent OnLineLimitExceeded;
+
+protected:
+    void HandleMessage(TIcsMessage& msg) override;
+    void ResetDefaults() override;
+    bool FireDataAvailable(WORD error) override;
+    void FireSessionClosed(WORD error) override;
+    int HeldByteCount() override;
+    // Room for `extra` more held bytes; throws std::bad_alloc when memory
+    // runs out (a socket error, see ReadLines).
+    virtual char* ReserveLineBuffer(int extra);
+
+private:
+    // Line mode in effect (a terminator to look for).
+    bool LineAssembling() const { return FLineMode && !FLineEnd.empty(); }
+    // One read into the held bytes, then delivery of every complete line,
+    // searching all held bytes or only from where the last search ended.
+    // False when nothing could be read and nothing is held.
+    bool ReadLines(WORD error, bool searchAll);
+    // Delivers the complete lines held, searching from `from`; true when at
+    // least one was found.
+    bool DeliverLines(WORD error, int from);
+    // Offers the line at the front (FLineLength bytes) to OnDataAvailable.
+    void OfferLine(WORD error);
+    // Offers held bytes to OnDataAvailable as plain data (line mode off).
+    void OfferHeldBytes(WORD error);
+    void CheckLineLimit();
+    void HandleLineData();
+    void LineBufferFailure();
+    void FreeLineBuffer();
+
+    bool FLineMode = false;
+    std::string FLineEnd = "\r\n";
+    int FLineLimit = 65536;
+    bool FLineEcho = false, FLineEdit = false;
+    TLineBuffer FLineBuffer;
+    int FLineLength = 0; // bytes of the line being delivered left to read
+    bool FLineDelivering = false;
+    bool FLimitHit = false;
+    unsigned FLineBufferGeneration = 0; // changes whenever the held bytes are freed
 };
 
 // Adds a blocking wait that services messages.

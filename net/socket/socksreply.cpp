@@ -1,0 +1,156 @@
+#include "net/socket/socksreply.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace {
+
+constexpr int Socks4ReplyLen = 8;
+
+TSocksVerdict Accepted(int replyLen) {
+    TSocksVerdict v;
+    v.Outcome = TSocksVerdict::Accepted;
+    v.ReplyLen = replyLen;
+    return v;
+}
+
+TSocksVerdict VersionError() {
+    return SocksFailure(20002, "socks version error");
+}
+
+// A SOCKS 5 server sends nothing after its two-byte answers until it has our
+// next request: anything more is not a reply we know how to read.
+TSocksVerdict TooMuchData() {
+    return SocksFailure(20001, "too much data availaible");
+}
+
+TSocksVerdict Unassigned(int value) {
+    return SocksFailure(20012, "unassigned error #" + std::to_string(value));
+}
+
+} // namespace
+
+TSocksVerdict SocksFailure(int code, std::string text) {
+    TSocksVerdict v;
+    v.Outcome = TSocksVerdict::Failed;
+    v.Code = code;
+    v.Text = std::move(text);
+    return v;
+}
+
+int TSocksReplyReader::Room(TSocksReplyKind kind) const {
+    if (kind == TSocksReplyKind::Socks4Connect)
+        return std::max(0, Socks4ReplyLen - FLen);
+    return SocksReplyBufferSize - FLen;
+}
+
+void TSocksReplyReader::Added(int n) {
+    assert(n >= 0 && n <= SocksReplyBufferSize - FLen);
+    FLen += std::clamp(n, 0, SocksReplyBufferSize - FLen);
+}
+
+TSocksVerdict TSocksReplyReader::Judge(TSocksReplyKind kind) const {
+    switch (kind) {
+    case TSocksReplyKind::MethodChoice:
+        return JudgeMethodChoice();
+    case TSocksReplyKind::AuthAnswer:
+        return JudgeAuthAnswer();
+    case TSocksReplyKind::Socks4Connect:
+        return JudgeSocks4();
+    case TSocksReplyKind::Socks5Connect:
+        return JudgeSocks5();
+    }
+    return TSocksVerdict{};
+}
+
+TSocksVerdict TSocksReplyReader::JudgeMethodChoice() const {
+    if (FLen < 2)
+        return TSocksVerdict{};
+    if (FBuf[0] != 5)
+        return VersionError();
+    if (FBuf[1] != 0 && FBuf[1] != 2)
+        return SocksFailure(20003, "authentification method not acceptable");
+    if (FLen > 2)
+        return TooMuchData();
+    TSocksVerdict v = Accepted(2);
+    v.Method = FBuf[1];
+    return v;
+}
+
+TSocksVerdict TSocksReplyReader::JudgeAuthAnswer() const {
+    if (FLen < 2)
+        return TSocksVerdict{};
+    if (FBuf[0] != 1)
+        return VersionError();
+    if (FBuf[1] != 0)
+        return SocksFailure(20015, "socks authentication failed");
+    if (FLen > 2)
+        return TooMuchData();
+    return Accepted(2);
+}
+
+TSocksVerdict TSocksReplyReader::JudgeSocks4() const {
+    if (FLen < Socks4ReplyLen)
+        return TSocksVerdict{};
+    if (FBuf[0] != 0)
+        return VersionError();
+    switch (FBuf[1]) {
+    case 90:
+        return Accepted(Socks4ReplyLen);
+    case 91:
+        return SocksFailure(20016, "request rejected or failed");
+    case 92:
+        return SocksFailure(20008, "connection refused");
+    case 93:
+        return SocksFailure(20015, "authentification failed");
+    default:
+        return Unassigned(FBuf[1]);
+    }
+}
+
+TSocksVerdict TSocksReplyReader::JudgeSocks5() const {
+    static const char* const ReplyTexts[] = {
+        "general SOCKS server failure", "connection not allowed by ruleset",
+        "network unreachable",          "host unreachable",
+        "connection refused",           "time to live expired",
+        "command not supported",        "address type not supported",
+    };
+    if (FLen < 2)
+        return TSocksVerdict{};
+    if (FBuf[0] != 5)
+        return VersionError();
+    const int code = FBuf[1];
+    if (code >= 1 && code <= 8)
+        return SocksFailure(20003 + code, ReplyTexts[code - 1]);
+    if (code != 0)
+        return Unassigned(code);
+    if (FLen < 4)
+        return TSocksVerdict{};
+    TSocksVerdict v;
+    int portAt = 0;
+    switch (FBuf[3]) {
+    case 1: // IPv4 address
+        if (FLen < 10)
+            return TSocksVerdict{};
+        v = Accepted(10);
+        v.BoundAddr = std::to_string(FBuf[4]) + "." + std::to_string(FBuf[5]) + "." +
+                      std::to_string(FBuf[6]) + "." + std::to_string(FBuf[7]);
+        portAt = 8;
+        break;
+    case 3: { // domain name: one length byte, then the name
+        if (FLen < 5)
+            return TSocksVerdict{};
+        const int nameLen = FBuf[4];
+        if (FLen < 7 + nameLen)
+            return TSocksVerdict{};
+        v = Accepted(7 + nameLen);
+        v.BoundAddr.assign(reinterpret_cast<const char*>(FBuf + 5), static_cast<size_t>(nameLen));
+        portAt = 5 + nameLen;
+        break;
+    }
+    default:
+        return SocksFailure(20011, "address type not supported");
+    }
+    v.BoundPort = std::to_string(FBuf[portAt] << 8 | FBuf[portAt + 1]);
+    return v;
+}
