@@ -1,13 +1,16 @@
 #include "tests/support/child_process.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +130,96 @@ ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& o
     else if (WIFSIGNALED(status))
         result.Signal = WTERMSIG(status);
     return result;
+}
+
+BackgroundChild::BackgroundChild(const std::vector<std::string>& argv) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        return;
+    }
+    FPid = pid;
+    FFd = out[0];
+}
+
+BackgroundChild::~BackgroundChild() {
+    if (FPid > 0) {
+        kill(FPid, SIGKILL);
+        waitpid(FPid, nullptr, 0);
+    }
+    if (FFd >= 0)
+        close(FFd);
+}
+
+bool BackgroundChild::WaitForOutput(const std::string& text, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buffer[4096];
+    while (FOutput.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (FFd < 0 || left.count() <= 0)
+            return false;
+        pollfd p{FFd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        ssize_t n = read(FFd, buffer, sizeof buffer);
+        if (n <= 0) {
+            close(FFd);
+            FFd = -1;
+            continue;
+        }
+        FOutput.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+int BackgroundChild::Stop() {
+    if (FPid <= 0)
+        return -1;
+    kill(FPid, SIGTERM);
+    int status = 0;
+    while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    FPid = -1;
+    // What it wrote while stopping: the pipe holds it up to the end of file.
+    char buffer[4096];
+    pollfd p{FFd, POLLIN, 0};
+    while (FFd >= 0 && poll(&p, 1, 0) > 0) {
+        ssize_t n = read(FFd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        FOutput.append(buffer, static_cast<std::size_t>(n));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::uint16_t FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    std::uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
 }
 
 } // namespace testpeer

@@ -31,4 +31,31 @@ std::string BuildProgram(const std::string& name);
 // Runs `argv` (argv[0] a path) and waits for it to end.
 ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options = {});
 
+// A program left running while the test talks to it (a server). Its
+// standard output and error are collected together; the destructor kills
+// it if Stop() was not called, so a failed assertion leaves nothing behind.
+class BackgroundChild {
+public:
+    explicit BackgroundChild(const std::vector<std::string>& argv);
+    ~BackgroundChild();
+    BackgroundChild(const BackgroundChild&) = delete;
+    BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+    bool Started() const { return FPid > 0; }
+    // Waits until its output holds `text`; false when it ended or time ran out.
+    bool WaitForOutput(const std::string& text, int ms);
+    const std::string& Output() const { return FOutput; }
+    // SIGTERM, then waits for the end; the exit status, -1 for a signal.
+    int Stop();
+
+private:
+    int FPid = -1;
+    int FFd = -1;
+    std::string FOutput;
+};
+
+// A loopback port that was free a moment ago (bound to port 0, then released),
+// for programs that must be told their port.
+std::uint16_t FreePort();
+
 } // namespace testpeer

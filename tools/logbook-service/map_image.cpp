@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QPainterPath>
 
 #include <cctype>
 #include <utility>
@@ -94,14 +95,18 @@ std::optional<std::pair<double, double>> LocatorToLonLat(const std::string& text
     return std::make_pair(lon + w / 2, lat + h / 2);
 }
 
+std::pair<double, double> MapPoint(double lon, double lat) {
+    return {(lon + 180) / 360 * kMapWidth, (90 - lat) / 180 * kMapHeight};
+}
+
 std::string MapJpeg(const std::vector<std::string>& locators) {
-    const int width = 1080, height = 540;
+    const int width = kMapWidth, height = kMapHeight;
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(QColor(170, 205, 235));
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    auto x = [&](double lon) { return (lon + 180) / 360 * width; };
-    auto y = [&](double lat) { return (90 - lat) / 180 * height; };
+    auto x = [](double lon) { return MapPoint(lon, 0).first; };
+    auto y = [](double lat) { return MapPoint(0, lat).second; };
 
     // The land masses, coarsely outlined: enough to find one's way on the map.
     p.setPen(QPen(QColor(150, 140, 100), 1));
@@ -123,22 +128,32 @@ std::string MapJpeg(const std::vector<std::string>& locators) {
     p.setPen(QPen(QColor(60, 90, 130), 1.5));
     p.drawLine(QPointF(0, y(0)), QPointF(width, y(0)));
     p.drawLine(QPointF(x(0), 0), QPointF(x(0), height));
-    // Labels need fonts, which need a running GUI application.
+
+    // The contacts, before the labels: a dot in a field's corner must not
+    // hide the field's name.
+    p.setPen(QPen(QColor(90, 0, 0), 1));
+    p.setBrush(QColor(220, 30, 30, 210));
+    for (const auto& loc : locators)
+        if (auto ll = LocatorToLonLat(loc))
+            p.drawEllipse(QPointF(x(ll->first), y(ll->second)), 4.5, 4.5);
+
+    // Labels need fonts, which need a running GUI application. Each is drawn
+    // with a pale outline so that it reads over a dot, a coast or a line.
     if (QGuiApplication::instance()) {
         QFont font;
         font.setPixelSize(11);
-        p.setFont(font);
-        p.setPen(QColor(60, 90, 130));
+        QPainterPath labels;
         for (int i = 0; i < 18; ++i)
             for (int j = 0; j < 18; ++j)
-                p.drawText(QPointF(x(-180 + i * 20) + 3, y(-90 + j * 10) - 3),
-                           QString(QChar('A' + i)) + QChar('A' + j));
+                labels.addText(QPointF(x(-180 + i * 20) + 3, y(-90 + j * 10) - 3), font,
+                               QString(QChar('A' + i)) + QChar('A' + j));
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(255, 255, 255, 200), 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawPath(labels);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(40, 70, 110));
+        p.drawPath(labels);
     }
-    p.setPen(QPen(Qt::black, 1));
-    p.setBrush(QColor(220, 30, 30));
-    for (const auto& loc : locators)
-        if (auto ll = LocatorToLonLat(loc))
-            p.drawEllipse(QPointF(x(ll->first), y(ll->second)), 5, 5);
     p.end();
 
     QByteArray bytes;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace logbook {
 
@@ -68,6 +69,26 @@ std::string Escape(const std::string& s) {
         }
     }
     return out;
+}
+
+// A callsign as a query value or path piece: "/" and the like escaped.
+std::string UrlEscape(const std::string& s) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string MapPath(const std::string& account) {
+    return "/public/cache/map_" + UrlEscape(account) + ".jpg";
 }
 
 std::string Answer(const std::string& markers) { return "<response>" + markers + "</response>"; }
@@ -214,37 +235,106 @@ std::string Service::LogPage(const std::string& account) const {
                        "collapse}td,th{border:1px solid #999;padding:2px 8px}</style></head>\n"
                        "<body><h1>Log " +
                        Escape(account) + "</h1>\n<p>" + std::to_string(contacts.size()) +
-                       " QSO</p>\n<table>\n<tr><th>ID</th><th>Date</th><th>Time</th><th>Call</th>"
+                       " QSO. Dates and times are UTC.</p>\n<table>\n<tr><th>ID</th>"
+                       "<th>Date (UTC)</th><th>Time (UTC)</th><th>Call</th>"
                        "<th>Band</th><th>Mode</th><th>RST sent</th><th>RST rcvd</th>"
                        "<th>Locator</th><th>Station</th></tr>\n";
     for (const auto& c : contacts) {
-        const std::string date = c.Date.substr(0, 4) + "-" + c.Date.substr(4, 2) + "-" + c.Date.substr(6);
-        const std::string time = c.Time.substr(0, 2) + ":" + c.Time.substr(2, 2) + ":" + c.Time.substr(4);
+        const std::string date =
+            c.Date.substr(0, 4) + "-" + c.Date.substr(4, 2) + "-" + c.Date.substr(6);
+        const std::string time =
+            c.Time.substr(0, 2) + ":" + c.Time.substr(2, 2) + ":" + c.Time.substr(4);
         html += "<tr><td>" + std::to_string(c.Id) + "</td>";
         for (const std::string* v : {&date, &time, &c.Call, &c.Band, &c.Mode, &c.RstSent,
                                      &c.RstRcvd, &c.Grid, &c.StationCall})
             html += "<td>" + Escape(*v) + "</td>";
         html += "</tr>\n";
     }
-    html += "</table>\n<p><img src=\"/public/cache/map_" + Escape(account) +
-            ".jpg\" alt=\"QSO map\"></p>\n</body></html>\n";
+    html += "</table>\n<p><a href=\"" + Escape(MapPath(account)) + "\"><img src=\"" +
+            Escape(MapPath(account)) +
+            "\" alt=\"QSO map\" style=\"max-width:100%\"></a></p>\n</body></html>\n";
     return html;
 }
 
+std::string Service::IndexPage() const {
+    std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                       "<title>logbook-service</title>\n<style>body{font-family:sans-serif}"
+                       "td,th{padding:2px 12px;text-align:left}</style></head>\n<body>"
+                       "<h1>logbook-service</h1>\n<p>The stand-in online logbook. Uploads go "
+                       "to <code>POST /newentry.aspx</code>.</p>\n<table>\n"
+                       "<tr><th>Account</th><th>QSO</th><th>Log</th><th>Map</th></tr>\n";
+    for (const auto& [account, code] : FAccounts) {
+        const std::string log = "/ViewLogbook.aspx?user=" + UrlEscape(account);
+        html += "<tr><td>" + Escape(account) + "</td><td>" +
+                std::to_string(Contacts(account).size()) + "</td><td><a href=\"" + Escape(log) +
+                "\">log page</a></td><td><a href=\"" + Escape(MapPath(account)) +
+                "\">QSO map</a></td></tr>\n";
+    }
+    return html + "</table>\n</body></html>\n";
+}
+
+std::string Service::MapPage(const std::string& account) const {
+    // The contacts of one locator share a dot, and its title names them all.
+    std::map<std::pair<double, double>, std::string> dots;
+    for (const auto& c : Contacts(account)) {
+        auto ll = LocatorToLonLat(c.Grid);
+        if (!ll)
+            continue;
+        std::string& title = dots[MapPoint(ll->first, ll->second)];
+        title += (title.empty() ? "" : ", ") + c.Call + " (" + c.Grid + ")";
+    }
+    char viewBox[64];
+    std::snprintf(viewBox, sizeof viewBox, "0 0 %d %d", kMapWidth, kMapHeight);
+    std::string html =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>QSO map " + Escape(account) +
+        "</title>\n<style>html,body{margin:0;height:100%;font-family:sans-serif}"
+        "p{margin:0;padding:4px 8px;height:1.4em}"
+        // Scaled down to the window, never up, the aspect kept.
+        "svg{display:block;margin:0 auto;width:100%;max-width:" +
+        std::to_string(kMapWidth) +
+        "px;height:calc(100% - 1.4em - 8px)}"
+        "circle{fill:transparent;stroke:none}circle:hover{stroke:#000;stroke-width:2}"
+        "</style></head>\n<body><p>QSO map of " +
+        Escape(account) + ": " + std::to_string(dots.size()) +
+        " locator(s); point at a dot for its callsigns.</p>\n<svg viewBox=\"" + viewBox +
+        "\" preserveAspectRatio=\"xMidYMin meet\">\n<image href=\"" + Escape(MapPath(account)) +
+        "?image=1\" width=\"" + std::to_string(kMapWidth) + "\" height=\"" +
+        std::to_string(kMapHeight) + "\"/>\n";
+    for (const auto& [point, title] : dots) {
+        char circle[96];
+        std::snprintf(circle, sizeof circle, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"7\">",
+                      point.first, point.second);
+        html += circle + std::string("<title>") + Escape(title) + "</title></circle>\n";
+    }
+    return html + "</svg>\n</body></html>\n";
+}
+
 void Service::Mount(httplib::Server& server) {
+    server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(IndexPage(), "text/html; charset=utf-8");
+    });
     server.Post("/newentry.aspx", [this](const httplib::Request& req, httplib::Response& res) {
         res.set_content(HandleUpload(req.body), "text/xml");
     });
     server.Get("/ViewLogbook.aspx", [this](const httplib::Request& req, httplib::Response& res) {
         res.set_content(LogPage(req.get_param_value("user")), "text/html; charset=utf-8");
     });
-    server.Get(R"(/public/cache/map_(.+)\.jpg)",
-               [this](const httplib::Request& req, httplib::Response& res) {
-                   std::vector<std::string> locators;
-                   for (const auto& c : Contacts(req.matches[1]))
-                       locators.push_back(c.Grid);
-                   res.set_content(MapJpeg(locators), "image/jpeg");
-               });
+    server.Get(R"(/public/cache/map_(.+)\.jpg)", [this](const httplib::Request& req,
+                                                        httplib::Response& res) {
+        // A browser opening the address gets the page around the
+        // image; the page's own image request and every other
+        // client (the logger, httpcli) get the JPEG.
+        const bool page = !req.has_param("image") &&
+                          req.get_header_value("Accept").find("text/html") != std::string::npos;
+        if (page) {
+            res.set_content(MapPage(req.matches[1]), "text/html; charset=utf-8");
+            return;
+        }
+        std::vector<std::string> locators;
+        for (const auto& c : Contacts(req.matches[1]))
+            locators.push_back(c.Grid);
+        res.set_content(MapJpeg(locators), "image/jpeg");
+    });
 }
 
 } // namespace logbook

@@ -39,6 +39,13 @@ public:
     // The log page of an account.
     std::string LogPage(const std::string& account) const;
 
+    // The page at "/": the accounts, with links to their log pages and maps.
+    std::string IndexPage() const;
+
+    // The map of an account as a page: the map image fitted to the window,
+    // with the callsigns of each dot shown on hover.
+    std::string MapPage(const std::string& account) const;
+
     // Registers the routes on a server.
     void Mount(httplib::Server& server);
 
