@@ -1,8 +1,10 @@
-// Run-time modules: "name.dll" is lib<name>.so beside the running program.
+// Run-time modules: "name.dll" is lib<name>.so beside the running program,
+// or in the installed layout's private library folder.
 // Its entry points are found through the export directory it defines, like a
 // PE export table, never through dlsym of the entry point's own name: the
 // Windows Sockets names (socket, send, recv ...) would otherwise resolve to
 // the C library's functions.
+#include "platform/win32/modules.h"
 #include "platform/win32/testing.h"
 #include "platform/win32/windows.h"
 
@@ -74,6 +76,8 @@ const std::string& ProgramFolder() {
     return folder;
 }
 
+thread_local std::string tLastLoadError;
+
 Module* FindLocked(HMODULE module) {
     auto it = M().byHandle.find(reinterpret_cast<std::uintptr_t>(module));
     return it == M().byHandle.end() ? nullptr : &it->second;
@@ -98,8 +102,21 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    std::string path = ProgramFolder() + "/lib" + key + ".so";
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The first folder that holds the file decides: a module that is there
+    // but cannot be opened is not looked for elsewhere.
+    tLastLoadError.clear();
+    void* library = nullptr;
+    for (const std::string& folder : platform::ModuleFolders()) {
+        std::string path = folder + "/lib" + key + ".so";
+        if (access(path.c_str(), F_OK) != 0)
+            continue;
+        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            const char* why = dlerror();
+            tLastLoadError = why ? why : path;
+        }
+        break;
+    }
     if (!library) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -110,6 +127,7 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     // cannot be used, so it counts as not found.
     if (!exports || (exports->Count > 0 && !exports->Entries)) {
         dlclose(library);
+        tLastLoadError = "lib" + key + ".so has no export directory";
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -180,6 +198,26 @@ HINSTANCE GetModuleHandleA(LPCSTR moduleName) {
     }
     return reinterpret_cast<HINSTANCE>(it->second);
 }
+
+namespace platform {
+
+std::vector<std::string> ModuleFolders() {
+    const std::string& bin = ProgramFolder();
+    std::size_t slash = bin.rfind('/');
+    std::string prefix =
+        slash == std::string::npos || slash == 0 ? std::string() : bin.substr(0, slash);
+    return {bin, prefix + "/lib/qsologbook"};
+}
+
+std::string ModuleFileName(const char* dllName) {
+    return "lib" + NormalisedName(dllName) + ".so";
+}
+
+std::string LastModuleLoadError() {
+    return tLastLoadError;
+}
+
+} // namespace platform
 
 namespace platform::testing {
 
