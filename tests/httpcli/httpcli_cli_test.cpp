@@ -117,6 +117,7 @@ TEST(Httpcli, CommandLineMistakesExitWithTwoAndSayWhat) {
         {{"--bogus", "http://127.0.0.1:1/"}, "unknown option --bogus"},
         {{"-Q", "http://127.0.0.1:1/"}, "unknown option -Q"},
         {{"http://127.0.0.1:1/", "-o"}, "option -o needs a value"},
+        {{"http://127.0.0.1:1/", "--output"}, "option --output needs a value"},
         {{"-m", "soon", "http://127.0.0.1:1/"}, "-m wants a number of seconds, not 'soon'"},
         {{"--max-redirs=-1", "http://127.0.0.1:1/"}, "--max-redirs wants a number"},
         {{"http://127.0.0.1:1/a", "http://127.0.0.1:1/b"}, "one URL only"},

@@ -291,9 +291,11 @@ int ParseCommandLine(int argc, char** argv, TCommand& c) {
         if (id == -1)
             break;
         if (id == '?' || id == ':') {
-            // optopt names a short option; a long one is the word just read.
-            std::string name = optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt)
-                                                      : std::string(argv[optind - 1]);
+            // A long option is the word just read; a short one is optopt.
+            const std::string word = argv[optind - 1];
+            std::string name = word.rfind("--", 0) == 0 || !optopt || optopt >= 256
+                                   ? word
+                                   : std::string("-") + static_cast<char>(optopt);
             name = name.substr(0, name.find('='));
             return UsageError(id == '?' ? "unknown option " + name
                                         : "option " + name + " needs a value");
