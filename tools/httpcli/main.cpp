@@ -30,6 +30,12 @@ namespace {
 
 // ---- the command line ------------------------------------------------------
 
+// A SOCKS server to go through (-x socks...://, --socks4 ...).
+struct TSocksSetting {
+    std::string Level; // "4", "4A" or "5"; empty: none
+    std::string Host, Port, User, Password;
+};
+
 // What the command line asks for.
 struct TCommand {
     std::string Url;
@@ -40,6 +46,7 @@ struct TCommand {
     bool Include = false;
     std::string OutFile;
     std::string Proxy;
+    TSocksSetting Socks;
     long Timeout = -1;
     int MaxRedirs = -1;
     std::string Agent;
@@ -53,7 +60,7 @@ struct TCommand {
 };
 
 // Options without a one-letter form take numbers above every character.
-enum : int { optHttp11 = 256, optMaxRedirs };
+enum : int { optHttp11 = 256, optMaxRedirs, optSocks4, optSocks4a, optSocks5, optSocks5Hostname };
 
 struct TOptionSpec {
     int Id;            // the letter, or one of the numbers above
@@ -74,7 +81,17 @@ const TOptionSpec kOptions[] = {
      "may be repeated [none]"},
     {'A', "user-agent", "TEXT", "the User-Agent line [Mozilla/4.0 (compatible; TORVELIX)]"},
     {optHttp11, "http1.1", nullptr, "send HTTP/1.1 requests [HTTP/1.0]"},
-    {'x', "proxy", "HOST[:PORT]", "go through this HTTP proxy; PORT defaults to 80 [none]"},
+    {'x', "proxy", "[SCHEME://]HOST[:PORT]",
+     "go through this proxy: an HTTP proxy (http:// or no scheme; PORT defaults to 80), or a "
+     "SOCKS server with socks4://, socks4a://, socks5:// or socks5h:// (PORT defaults to 1080), "
+     "where USER:PASSWORD@ before HOST gives the SOCKS 5 user name and password or the SOCKS 4 "
+     "user id [none]"},
+    {optSocks4, "socks4", "HOST[:PORT]", "go through this SOCKS 4 server [none]"},
+    {optSocks4a, "socks4a", "HOST[:PORT]", "go through this SOCKS 4A server [none]"},
+    {optSocks5, "socks5", "HOST[:PORT]", "go through this SOCKS 5 server [none]"},
+    {optSocks5Hostname, "socks5-hostname", "HOST[:PORT]",
+     "the same as --socks5: the client looks the URL's host up itself, with any SOCKS "
+     "level, and names the address it found to the server [none]"},
     {'m', "max-time", "SECONDS", "give up when nothing has moved for SECONDS [30]"},
     {optMaxRedirs, "max-redirs", "NUM", "follow at most NUM relocations; 0 follows none [5]"},
     {'o', "output", "FILE", "write the body to FILE [standard output]"},
@@ -202,6 +219,77 @@ bool ParseNumber(const char* text, long max, long& out) {
 
 constexpr int kContinue = -1;
 
+// %XX in a URL's user name or password stands for the byte XX.
+std::string PercentDecoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// HOST[:PORT] of a SOCKS server, for `option`; kContinue, or the exit status.
+int SetSocks(const std::string& level, std::string address, const std::string& userInfo,
+             const char* option, TCommand& c) {
+    if (!address.empty() && address.back() == '/')
+        address.pop_back();
+    TSocksSetting socks{level, address, "1080", "", ""};
+    const std::size_t colon = address.rfind(':');
+    if (colon != std::string::npos) {
+        socks.Host = address.substr(0, colon);
+        socks.Port = address.substr(colon + 1);
+    }
+    long port = 0;
+    if (socks.Host.empty() || socks.Host.find_first_of(" \t\r\n/@") != std::string::npos ||
+        !ParseNumber(socks.Port.c_str(), 65535, port) || port == 0)
+        return UsageError(std::string(option) + " wants HOST[:PORT] of a SOCKS server, not '" +
+                          address + "'");
+    if (!userInfo.empty()) {
+        const std::size_t sep = userInfo.find(':');
+        socks.User = PercentDecoded(userInfo.substr(0, sep));
+        if (sep != std::string::npos)
+            socks.Password = PercentDecoded(userInfo.substr(sep + 1));
+    }
+    c.Socks = socks;
+    c.Proxy.clear(); // the last proxy given is the one used
+    return kContinue;
+}
+
+// -x: an HTTP proxy, or a SOCKS server named by its scheme.
+int SetProxy(const std::string& value, TCommand& c) {
+    const std::size_t schemeEnd = value.find("://");
+    std::string scheme = schemeEnd == std::string::npos ? "http" : value.substr(0, schemeEnd);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    if (scheme == "http") {
+        c.Proxy = value;
+        c.Socks = {};
+        return kContinue;
+    }
+    const char* level = scheme == "socks4"                          ? "4"
+                        : scheme == "socks4a"                       ? "4A"
+                        : scheme == "socks5" || scheme == "socks5h" ? "5"
+                                                                    : nullptr;
+    if (!level)
+        return UsageError("-x: no proxy of the kind '" + scheme +
+                          "://' (http, socks4, socks4a, "
+                          "socks5, socks5h)");
+    std::string address = value.substr(schemeEnd + 3), userInfo;
+    const std::size_t at = address.rfind('@');
+    if (at != std::string::npos) {
+        userInfo = address.substr(0, at);
+        address = address.substr(at + 1);
+    }
+    return SetSocks(level, address, userInfo, "-x", c);
+}
+
 // Applies one option to the command; kContinue, or the exit status.
 int ApplyOption(int id, const char* arg, TCommand& c) {
     long n = 0;
@@ -232,8 +320,15 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
         c.Http11 = true;
         break;
     case 'x':
-        c.Proxy = arg;
-        break;
+        return SetProxy(arg, c);
+    case optSocks4:
+        return SetSocks("4", arg, "", "--socks4", c);
+    case optSocks4a:
+        return SetSocks("4A", arg, "", "--socks4a", c);
+    case optSocks5:
+        return SetSocks("5", arg, "", "--socks5", c);
+    case optSocks5Hostname:
+        return SetSocks("5", arg, "", "--socks5-hostname", c);
     case 'm':
         if (!ParseNumber(arg, 24 * 3600, n))
             return UsageError("-m wants a number of seconds, not '" + std::string(arg) + "'");
@@ -356,6 +451,27 @@ void ApplyProxy(THttpCli& http, const std::string& proxy) {
     }
 }
 
+void ApplySocks(THttpCli& http, const TSocksSetting& socks, bool verbose) {
+    http.SetSocksServer(socks.Host);
+    http.SetSocksPort(socks.Port);
+    http.SetSocksLevel(socks.Level);
+    http.SetSocksUsercode(socks.User); // SOCKS 4's user id, or SOCKS 5's user name
+    http.SetSocksPassword(socks.Password);
+    if (socks.Level == "5" && !socks.User.empty())
+        http.SetSocksAuthentication(socksAuthenticateUsercode);
+    if (!verbose)
+        return;
+    http.OnSocksConnected = [socks](TComponent*, std::uint16_t error) {
+        std::fprintf(stderr, "* SOCKS %s server %s:%s: %s\n", socks.Level.c_str(),
+                     socks.Host.c_str(), socks.Port.c_str(),
+                     error ? ("not connected, error " + std::to_string(error)).c_str()
+                           : "connected");
+    };
+    http.OnSocksError = [](TComponent*, int error, const std::string& text) {
+        std::fprintf(stderr, "* SOCKS error %d: %s\n", error, text.c_str());
+    };
+}
+
 int TerminalColumns() {
     winsize ws{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
@@ -416,6 +532,8 @@ void TRun::Configure() {
     FHttp.SetDocStream(&FOut);
     if (!C.Proxy.empty())
         ApplyProxy(FHttp, C.Proxy);
+    if (!C.Socks.Level.empty())
+        ApplySocks(FHttp, C.Socks, C.Verbose);
     if (C.Timeout >= 0)
         FHttp.SetTimeout(static_cast<std::uint32_t>(C.Timeout));
     if (C.MaxRedirs == 0)
