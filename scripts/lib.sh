@@ -6,6 +6,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libcpp-httplib-dev libcurl4-openssl-dev
     fonts-wine xvfb xauth xdg-utils
+    dante-server
 )
 
 as_root() {
