@@ -130,8 +130,10 @@ TEST_F(EntryRow, SelectingARowLoadsItColoursTheRowAndTakesTheSnapshot) {
     // Id and Uploaded are never copied.
     EXPECT_EQ(snap.Id, -1);
     EXPECT_EQ(snap.Uploaded, 0);
-    // The focus stays in the list.
-    EXPECT_EQ(FocusedControl(Form1), List());
+    // The focus stays in the list. The window takes the activation back from
+    // the settings dialog only when the platform gets round to it, so the
+    // list is the application's focus widget from then on.
+    EXPECT_SOON(FocusedControl(Form1) == List());
 }
 
 TEST_F(EntryRow, SelectingBAfterALeavesBInTheRowAndTheSnapshot) {

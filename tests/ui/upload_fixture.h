@@ -122,9 +122,15 @@ protected:
             }
         });
         Form1->show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(Form1));
         ASSERT_TRUE(
             WaitFor([] { return Form1->StationCallsign == "QQ9XYZ" && !Form2->isVisible(); }));
+        // On a loaded machine the settings dialog can open before the main
+        // window's own activation was processed; the dialog then has no window
+        // to hand the activation back to, and the offscreen platform has no
+        // window manager to do it. Do what a window manager would.
+        if (!WaitFor([] { return QApplication::activeWindow() == Form1; }, 500))
+            Form1->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(Form1));
         ASSERT_EQ(Form1->RealTimeMode, realTime);
     }
 
