@@ -3,11 +3,13 @@
 //   - small POST round trips with a new client (a fresh curl handle) per
 //     request, as the upload does;
 //   - a 256 MiB download, once with Content-Length and once chunked, into a
-//     stream that discards what it is given.
-// Every iteration runs both clients one after the other; the counters give
-// each one's figure and the ratio (round trip: THttpCli's time over libcurl's;
-// download: THttpCli's throughput over libcurl's), and for downloads the
-// growth of the peak resident set, which must stay flat whatever the body size.
+//     stream that discards what it is given, beside a bare blocking recv
+//     loop that reads the same answer in pieces of 16 or 64 KiB.
+// Every iteration runs each client once, in turns; the counters give each
+// one's wall and CPU time or throughput and the ratios (round trip:
+// THttpCli's time over libcurl's; downloads: THttpCli's throughput over
+// libcurl's and over the bare loop's), and for downloads the growth of the
+// peak resident set, which must stay flat whatever the body size.
 #include "framework/stream.h"
 #include "net/http/httpprot.h"
 
@@ -15,11 +17,18 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
-#include <atomic>
-#include <cstdio>
-#include <map>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -172,65 +181,153 @@ bool DownloadWithCurl(const std::string& url) {
     return rc == CURLE_OK && received == kBigSize;
 }
 
-template <typename F> double Seconds(F&& f, bool& ok) {
-    auto t0 = std::chrono::steady_clock::now();
-    ok = f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+// The least a client can do: one blocking socket, the request written
+// whole, the answer read in pieces of Piece bytes until the server closes,
+// the header skipped and the body bytes counted (chunk size lines included,
+// a few bytes per 64 KiB).
+template <std::size_t Piece> bool DownloadWithRecv(const std::string& url) {
+    const std::size_t colon = url.find(':', 7), slash = url.find('/', 7);
+    const int port = std::stoi(url.substr(colon + 1, slash - colon - 1));
+    const std::string request = "GET " + url.substr(slash) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static std::vector<char> buffer(Piece);
+    std::uint64_t body = 0;
+    bool inHeader = true;
+    std::string header;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        for (;;) {
+            ssize_t n = ::recv(fd, buffer.data(), Piece, 0);
+            if (n <= 0)
+                break;
+            if (!inHeader) {
+                body += static_cast<std::uint64_t>(n);
+                continue;
+            }
+            header.append(buffer.data(), static_cast<std::size_t>(n));
+            const std::size_t end = header.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                inHeader = false;
+                body += header.size() - end - 4;
+            }
+        }
+    }
+    ::close(fd);
+    return body >= kBigSize;
 }
 
-// Each iteration runs one request of each client, one right after the other
-// and in turns, so that both meet the same load on the machine. The time measured is the
-// pair's; the counters give each client's share and their ratio.
-void SideBySide(benchmark::State& state, const std::string& path, bool (*ours)(const std::string&),
-                bool (*curl)(const std::string&), std::int64_t bytesPerRequest) {
-    const std::string url = Server().Url(path);
-    double oursSeconds = 0, curlSeconds = 0;
-    long rssBefore = PeakRssKiB();
+// Wall and CPU time of the calling thread: every client here does its work
+// on the benchmark's own thread (the server runs on threads of its own).
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct TSpent {
+    double Wall = 0, Cpu = 0;
+    bool Time(bool (*request)(const std::string&), const std::string& url) {
+        const auto w = std::chrono::steady_clock::now();
+        const double c = ThreadCpuSeconds();
+        const bool ok = request(url);
+        Cpu += ThreadCpuSeconds() - c;
+        Wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w).count();
+        return ok;
+    }
+};
+
+struct TSide {
+    const char* Name;
+    bool (*Request)(const std::string&);
+    TSpent Spent;
+};
+
+// Each iteration runs one request of every side, one right after the other.
+// Whoever goes later meets a server and kernel still busy with the earlier
+// one's connection, so the order rotates from one iteration to the next and
+// no side is favoured.
+bool RunInTurns(benchmark::State& state, const std::string& url, std::vector<TSide>& sides) {
     for (auto _ : state) {
-        bool okCurl = false, okOurs = false;
-        // Whoever goes second meets a server and kernel still busy with the
-        // first one's connection: take turns so that neither is favoured.
-        if (state.iterations() % 2 == 0) {
-            curlSeconds += Seconds([&] { return curl(url); }, okCurl);
-            oursSeconds += Seconds([&] { return ours(url); }, okOurs);
-        } else {
-            oursSeconds += Seconds([&] { return ours(url); }, okOurs);
-            curlSeconds += Seconds([&] { return curl(url); }, okCurl);
-        }
-        if (!okCurl || !okOurs) {
-            state.SkipWithError(okCurl ? "THttpCli request failed" : "libcurl request failed");
-            break;
+        const std::size_t first = static_cast<std::size_t>(state.iterations()) % sides.size();
+        for (std::size_t k = 0; k < sides.size(); ++k) {
+            TSide& side = sides[(first + k) % sides.size()];
+            if (!side.Spent.Time(side.Request, url)) {
+                state.SkipWithError((std::string(side.Name) + " request failed").c_str());
+                return false;
+            }
         }
     }
-    const double n = static_cast<double>(state.iterations());
-    if (bytesPerRequest > 0) {
-        const double bytes = n * static_cast<double>(bytesPerRequest);
-        state.counters["THttpCli_MiBps"] = bytes / oursSeconds / (1024 * 1024);
-        state.counters["curl_MiBps"] = bytes / curlSeconds / (1024 * 1024);
-        state.counters["throughput_vs_curl"] = curlSeconds / oursSeconds;
-        state.counters["rss_growth_MiB"] = static_cast<double>(PeakRssKiB() - rssBefore) / 1024.0;
-    } else {
-        state.counters["THttpCli_us"] = oursSeconds / n * 1e6;
-        state.counters["curl_us"] = curlSeconds / n * 1e6;
-        state.counters["time_vs_curl"] = oursSeconds / curlSeconds;
-    }
+    return true;
 }
 
-void BM_PostRoundTrip(benchmark::State& s) {
-    SideBySide(s, "/newentry.aspx", PostWithTHttpCli, PostWithCurl, 0);
+void BM_PostRoundTrip(benchmark::State& state) {
+    std::vector<TSide> sides = {{"THttpCli", PostWithTHttpCli, {}}, {"curl", PostWithCurl, {}}};
+    if (!RunInTurns(state, Server().Url("/newentry.aspx"), sides))
+        return;
+    const double n = static_cast<double>(state.iterations());
+    const TSpent& ours = sides[0].Spent;
+    const TSpent& curl = sides[1].Spent;
+    state.counters["THttpCli_us"] = ours.Wall / n * 1e6;
+    state.counters["curl_us"] = curl.Wall / n * 1e6;
+    state.counters["THttpCli_cpu_us"] = ours.Cpu / n * 1e6;
+    state.counters["curl_cpu_us"] = curl.Cpu / n * 1e6;
+    // Below 1: THttpCli takes less time than libcurl.
+    state.counters["time_vs_curl"] = ours.Wall / curl.Wall;
+    state.counters["cpu_vs_curl"] = ours.Cpu / curl.Cpu;
 }
-void BM_Download_ContentLength(benchmark::State& s) {
-    SideBySide(s, "/big", DownloadWithTHttpCli, DownloadWithCurl, kBigSize);
+
+// Downloads: THttpCli, libcurl and the bare recv loop whose piece size is
+// the benchmark's argument.
+void Downloads(benchmark::State& state, const std::string& path) {
+    const std::size_t piece = static_cast<std::size_t>(state.range(0));
+    bool (*bare)(const std::string&) = piece == 16 * 1024 ? DownloadWithRecv<16 * 1024>
+                                                           : DownloadWithRecv<64 * 1024>;
+    std::vector<TSide> sides = {
+        {"THttpCli", DownloadWithTHttpCli, {}}, {"curl", DownloadWithCurl, {}}, {"recv", bare, {}}};
+    const long rssBefore = PeakRssKiB();
+    if (!RunInTurns(state, Server().Url(path), sides))
+        return;
+    const double n = static_cast<double>(state.iterations());
+    const double mib = n * static_cast<double>(kBigSize) / (1024 * 1024);
+    const TSpent& ours = sides[0].Spent;
+    const TSpent& curl = sides[1].Spent;
+    const TSpent& recv = sides[2].Spent;
+    state.counters["THttpCli_MiBps"] = mib / ours.Wall;
+    state.counters["curl_MiBps"] = mib / curl.Wall;
+    state.counters["recv_MiBps"] = mib / recv.Wall;
+    state.counters["THttpCli_cpu_ms"] = ours.Cpu / n * 1e3;
+    state.counters["curl_cpu_ms"] = curl.Cpu / n * 1e3;
+    state.counters["recv_cpu_ms"] = recv.Cpu / n * 1e3;
+    // Above 1: THttpCli moves more bytes per second than the other side.
+    state.counters["throughput_vs_curl"] = curl.Wall / ours.Wall;
+    state.counters["throughput_vs_recv"] = recv.Wall / ours.Wall;
+    state.counters["rss_growth_MiB"] = static_cast<double>(PeakRssKiB() - rssBefore) / 1024.0;
 }
-void BM_Download_Chunked(benchmark::State& s) {
-    SideBySide(s, "/bigchunked", DownloadWithTHttpCli, DownloadWithCurl, kBigSize);
-}
+
+void BM_Download_ContentLength(benchmark::State& s) { Downloads(s, "/big"); }
+void BM_Download_Chunked(benchmark::State& s) { Downloads(s, "/bigchunked"); }
 
 } // namespace
 
+// The argument of the downloads is the bare loop's piece size: 16 KiB and
+// 64 KiB, the sizes THttpCli has read in.
 BENCHMARK(BM_PostRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_Download_ContentLength)->Unit(benchmark::kMillisecond)->Iterations(16);
-BENCHMARK(BM_Download_Chunked)->Unit(benchmark::kMillisecond)->Iterations(16);
+BENCHMARK(BM_Download_ContentLength)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(16 * 1024)
+    ->Arg(64 * 1024)
+    ->Iterations(9);
+BENCHMARK(BM_Download_Chunked)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(16 * 1024)
+    ->Arg(64 * 1024)
+    ->Iterations(9);
 
 int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
