@@ -37,7 +37,17 @@ void TLineBuffer::Append(const char* data, int n) {
     Added(n);
 }
 
-bool TLineBuffer::Edit(int from, const std::string& lineEnd, std::string& echo) {
+int TLineBuffer::Arrived(int n, const std::string& lineEnd, bool edit, std::string& echo) {
+    const int old = FLen;
+    Added(n);
+    int changedFrom = old;
+    if (edit && !Edit(old, lineEnd, echo, changedFrom))
+        return -1;
+    return std::max(0, std::min(changedFrom, FLen) - static_cast<int>(lineEnd.size()));
+}
+
+bool TLineBuffer::Edit(int from, const std::string& lineEnd, std::string& echo,
+                       int& rewrittenFrom) {
     if (FStart > 0)
         Reserve(0);
     const std::string incoming(FData.data() + from, static_cast<size_t>(FLen - from));
@@ -49,6 +59,7 @@ bool TLineBuffer::Edit(int from, const std::string& lineEnd, std::string& echo) 
         if (at != std::string_view::npos)
             lineStart = at + lineEnd.size();
     }
+    rewrittenFrom = static_cast<int>(lineStart);
     std::string out;
     try {
         out.reserve(incoming.size() + 256);

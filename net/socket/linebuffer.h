@@ -18,6 +18,12 @@ public:
     char* Reserve(int n);
     // Records `n` bytes written at Reserve()'s room.
     void Added(int n);
+    // Records `n` bytes written at Reserve()'s room as a read that arrived,
+    // edited when `edit` is set (see Edit), and returns where the search for
+    // the next terminator must begin: early enough to find one split between
+    // the held bytes and these, or one that editing formed. -1 when memory
+    // ran out while editing.
+    int Arrived(int n, const std::string& lineEnd, bool edit, std::string& echo);
     // Appends bytes (after Reserve).
     void Append(const char* data, int n);
 
@@ -26,9 +32,10 @@ public:
     // tab becomes blanks up to the next multiple of 8 columns. What a
     // terminal should show is appended to `echo`: backspace, blank,
     // backspace for a character taken back, the blanks of a tab and every
-    // other byte as it is. Returns false when memory ran out (nothing lost:
-    // the bytes stay unedited).
-    bool Edit(int from, const std::string& lineEnd, std::string& echo);
+    // other byte as it is. `rewrittenFrom` tells where the bytes may have
+    // changed (the start of the current line). Returns false when memory ran
+    // out (nothing lost: the bytes stay unedited).
+    bool Edit(int from, const std::string& lineEnd, std::string& echo, int& rewrittenFrom);
 
     // Position of the first `lineEnd` starting at or after `from`, -1 if none.
     int Find(const std::string& lineEnd, int from) const;

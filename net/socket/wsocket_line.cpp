@@ -109,26 +109,22 @@ bool TCustomLineWSocket::ReadLines(WORD error, bool searchAll) {
         LineBufferFailure();
         return false;
     }
+    int from = std::max(0, old - static_cast<int>(FLineEnd.size()));
     if (got > 0) {
-        FLineBuffer.Added(got);
         std::string echo;
-        if (FLineEdit) {
-            if (!FLineBuffer.Edit(old, FLineEnd, echo)) {
-                LineBufferFailure();
-                return false;
-            }
-        } else if (FLineEcho) {
-            echo.assign(FLineBuffer.Data() + old, static_cast<size_t>(got));
+        from = FLineBuffer.Arrived(got, FLineEnd, FLineEdit, echo);
+        if (from < 0) {
+            LineBufferFailure();
+            return false;
         }
+        if (FLineEcho && !FLineEdit)
+            echo.assign(FLineBuffer.Data() + old, static_cast<size_t>(got));
         if (FLineEcho && !echo.empty() && State() == wsConnected)
             Send(echo.data(), static_cast<int>(echo.size()));
     }
     if (got <= 0 && FLineBuffer.Empty())
         return false;
-    // A terminator split between the held bytes and this read is found too.
-    const int tail = static_cast<int>(FLineEnd.size());
-    const int from = searchAll ? 0 : std::max(0, std::min(old, FLineBuffer.Len()) - tail);
-    DeliverLines(error, from);
+    DeliverLines(error, searchAll ? 0 : from);
     return true;
 }
 

@@ -269,6 +269,19 @@ TEST(TCustomLineWSocket, EditingAndEchoLikeATerminal) {
     EXPECT_EQ(peer.Received(), echo);
 }
 
+TEST(TCustomLineWSocket, ATerminatorFormedByEditingAcrossReadsEndsTheLineThere) {
+    ScriptedPeer peer;
+    // Backspaces take "XYZW" back, so the held CR and the new LF end a line.
+    peer.Script({Send("a\rXYZW"), WaitFor("go"), Send("\b\b\b\b\nQQ\r\n"), NeverAnswer()});
+    LineClient client;
+    client.s.SetLineEdit(true);
+    client.Connect(peer);
+    ASSERT_TRUE(PumpUntil([&] { return client.s.LineBufferLen() == 6; }, Deadline));
+    client.s.SendText("go");
+    ASSERT_TRUE(PumpUntil([&] { return client.Lines.size() == 2; }, Deadline));
+    EXPECT_EQ(client.Lines, (Lines{"a\r\n", "QQ\r\n"}));
+}
+
 TEST(TCustomLineWSocket, EchoWithoutEditingSendsEveryByteBack) {
     ScriptedPeer peer;
     peer.Script({Send("raw\b\tline\r\n"), WaitBytes(11), NeverAnswer()});
@@ -374,7 +387,9 @@ TEST(TLineBuffer, EditingKeepsEarlierLinesAndCountsColumnsPerLine) {
         b.Append(c.Held.data(), static_cast<int>(c.Held.size()));
         b.Append(c.Incoming.data(), static_cast<int>(c.Incoming.size()));
         std::string echo;
-        ASSERT_TRUE(b.Edit(static_cast<int>(c.Held.size()), "\r\n", echo));
+        int rewrittenFrom = -1;
+        ASSERT_TRUE(b.Edit(static_cast<int>(c.Held.size()), "\r\n", echo, rewrittenFrom));
+        EXPECT_LE(rewrittenFrom, static_cast<int>(c.Held.size()));
         EXPECT_EQ(std::string(b.Data(), static_cast<size_t>(b.Len())), c.Expected);
         EXPECT_EQ(echo, c.Echo);
     }
