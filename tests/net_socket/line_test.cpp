@@ -1,6 +1,7 @@
 // Line mode against the scripted peer: terminators split between reads,
 // several lines per read, the limit, switching the mode inside a handler,
 // the last line at close, editing and echo.
+#include "framework/application.h"
 #include "net/socket/linebuffer.h"
 #include "net/socket/wsocket.h"
 #include "tests/support/scripted_peer.h"
@@ -408,4 +409,27 @@ TEST(TLineBuffer, TakingLinesFromTheFrontKeepsTheRest) {
     b.Append("\r\n", 2); // moves the rest to the front before growing
     EXPECT_EQ(b.Find("\r\n", 3), 4);
     EXPECT_EQ(b.Find("", 0), -1);
+}
+
+// ---- the synchronous wait --------------------------------------------------------------
+
+TEST(TCustomSyncWSocket, WaitEndsAt12001WhenTheQuitMessageArrivesOrTheApplicationEnds) {
+    {
+        TWSocket s;
+        s.SetOwnMessagePump(true);
+        int never = 0;
+        PostQuitMessage(0);
+        // No time-out: only the quit message ends the wait.
+        EXPECT_EQ(s.WaitUntilReady(&never, 0), 12001);
+        EXPECT_TRUE(s.QuitSeen());
+    }
+    {
+        TWSocket s;
+        int never = 0;
+        Application().Terminate();
+        EXPECT_EQ(s.WaitUntilReady(&never, 0), 12001);
+        Application().ResetTerminated();
+        int ready = 1;
+        EXPECT_EQ(s.WaitUntilReady(&ready, 0), 0);
+    }
 }
