@@ -5,6 +5,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libcpp-httplib-dev libcurl4-openssl-dev
+    nettle-dev zlib1g-dev nginx tinyproxy
     fonts-wine xvfb xauth xdg-utils
     dante-server
 )
