@@ -133,6 +133,10 @@ void THttpCli::HandleMessage(TIcsMessage& msg) {
     } else if (msg.Msg != 0 && msg.Msg == FMsgSetReady) {
         ChangeState(httpReady);
     } else if (msg.Msg != 0 && msg.Msg == FMsgLogin) {
+        // A request that was aborted meanwhile is not started again.
+        if (FState == httpReady && !FRepeatPending)
+            return;
+        FRepeatPending = false;
         Login();
     } else {
         TIcsWndControl::HandleMessage(msg);
@@ -217,33 +221,38 @@ void THttpCli::ChangeState(THttpCliState newState) {
         return;
     FState = newState;
     Trace(loProtSpecInfo, std::string("State = ") + HttpCliStateName(newState));
-    Fire(OnStateChange);
+    {
+        // Until the retry decision below is made, a 401 or 407 may still be
+        // repeated: no other request may start from OnStateChange.
+        struct TDeciding {
+            bool& Flag;
+            ~TDeciding() { Flag = false; }
+        } deciding{FAuthDeciding};
+        FAuthDeciding = newState == httpReady && (FStatusCode == 401 || FStatusCode == 407);
+        Fire(OnStateChange);
+    }
     if (newState != httpReady)
         return;
-    if (RetryWithCredentials()) {
+    bool repeat = false;
+    try {
+        repeat = RetryWithCredentials();
+    } catch (const EHttpException&) {
+        // An impossible authentication state: the request ends as it stands.
+        PostMsg(FMsgRequestDone);
+        throw;
+    }
+    if (repeat) {
         // A repetition with credentials: the ready state is only a passage.
+        // What the body sender still had to send belongs to the old request.
+        FSendingBody = false;
+        FReadyDeferred = false;
         RewindStreams();
         DiscardBuffer();
+        FAuthChallenges.Clear();
         ResetResponseFields(true);
         return;
     }
     PostMsg(FMsgRequestDone);
-}
-
-void THttpCli::ResetAuthStates() {
-    FAuthNTLMState = FProxyAuthNTLMState = 0;
-    FAuthDigestState = FProxyAuthDigestState = 0;
-    FAuthBasicState = FProxyAuthBasicState = 0;
-}
-
-bool THttpCli::RetryWithCredentials() {
-    // Advance the states from the status just received; no scheme is tried
-    // automatically yet, so the request always ends here.
-    if (FAuthBasicState == 1 && FStatusCode != 401 && FStatusCode != 407)
-        FAuthBasicState = 2;
-    if (FProxyAuthBasicState == 1 && FStatusCode != 407)
-        FProxyAuthBasicState = 2;
-    return false;
 }
 
 bool THttpCli::NtlmFirstStep() const {
@@ -313,8 +322,9 @@ void THttpCli::Close() {
 }
 
 void THttpCli::Abort() {
-    if (FState == httpReady)
+    if (FState == httpReady && !FRepeatPending)
         return;
+    FRepeatPending = false;
     bool wasLookup = FState == httpDnsLookup;
     ChangeState(httpAborting);
     if (wasLookup) {
@@ -339,10 +349,12 @@ void THttpCli::RunRequest(THttpRequest rq) {
         FCtrlSocket->MakeCounter();
     FCtrlSocket->ActivityCounter()->SetConnected();
     const DWORD limit = FTimeout * 1000u;
-    while (FState != httpReady) {
+    // A repetition with credentials passes through httpReady: the call goes
+    // on until the final answer.
+    while (FState != httpReady || FRepeatPending) {
         if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, QS_ALLINPUT) == WAIT_OBJECT_0)
             FCtrlSocket->ServiceMessages();
-        if (FState == httpReady)
+        if (FState == httpReady && !FRepeatPending)
             break;
         bool terminating = Application().Terminated() || QuitSeen() || FCtrlSocket->QuitSeen();
         bool timedOut = false;
@@ -355,6 +367,7 @@ void THttpCli::RunRequest(THttpRequest rq) {
         if (!terminating && !timedOut)
             continue;
         bool wasLookup = FState == httpDnsLookup;
+        FRepeatPending = false;
         ChangeState(httpAborting);
         if (wasLookup) {
             try {
@@ -383,7 +396,7 @@ void THttpCli::RunRequest(THttpRequest rq) {
 // ---- starting a request ---------------------------------------------------------
 
 void THttpCli::StartRequest(THttpRequest rq) {
-    if (rq != httpCLOSE && FState != httpReady)
+    if (rq != httpCLOSE && (FState != httpReady || FRepeatPending || FAuthDeciding))
         throw EHttpException("HTTP component " + Name() + " is busy", httperrBusy);
     if ((rq == httpPOST || rq == httpPUT) && !FPostStream)
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
@@ -427,8 +440,7 @@ void THttpCli::StartRequest(THttpRequest rq) {
     }
 
     ResetAuthStates();
-    if (FServerAuth == httpAuthBasic && !FRequestUsername.empty() && !FRequestPassword.empty())
-        FAuthBasicState = 1;
+    PrepareAuthAtStart();
 
     if (FCtrlSocket->State() == wsConnected) {
         if (FConnectHost == FConnectedHost && FConnectPort == FConnectedPort &&
@@ -642,8 +654,7 @@ void THttpCli::BuildRequestHeader(const std::string& method, const std::string& 
     }
     if (FModifiedSince != 0)
         lines.Add("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
-    // The authorisation lines (server, then proxy) come from the schemes of the
-    // authentication exchange; none is in use yet.
+    AddAuthorizationLines(method, lines);
     if (!FCookie.empty())
         lines.Add("Cookie: " + FCookie);
     if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
@@ -945,6 +956,12 @@ void THttpCli::FailResponse(const std::string& reason) {
         FCtrlSocket->CloseLater();
 }
 
+// Coded body bytes that do not decode: the request fails, never returning a
+// cut or garbled document as a success.
+void THttpCli::DecodingFailed() {
+    FailResponse("Content decoding failed: " + FContentCodingHnd->Error());
+}
+
 void THttpCli::TriggerHeaderBegin() {
     FInHeader = true;
     Fire(OnHeaderBegin);
@@ -1141,6 +1158,7 @@ void THttpCli::ApplyLocation(const std::string& v) {
             FLocation = proto + "://" + server + FRequestUri;
         } else {
             TUrlParts to = SplitUrl(v);
+            ForgetCredentialsOnNewOrigin(to.Proto, to.Host, to.Port);
             FConnectHost = to.Host;
             FConnectPort = to.Port.empty() ? "80" : to.Port;
             FProtocol = to.Proto;
@@ -1175,6 +1193,7 @@ void THttpCli::ApplyLocation(const std::string& v) {
         FLocation = FRequestUri;
     } else {
         TUrlParts to = SplitUrl(v);
+        ForgetCredentialsOnNewOrigin(to.Proto, to.Host, to.Port);
         FRequestUri = to.Proto + "://" + to.Host + (to.Port.empty() ? "" : ":" + to.Port) +
                       (to.Path.empty() ? std::string("/") : to.Path);
         FLocation = FRequestUri;
@@ -1297,11 +1316,16 @@ void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
     if (FTransferEncoding != "chunked") {
         if (len > 0) {
             FReceivedCount += static_cast<std::int64_t>(len);
-            FContentCodingHnd->WriteBuffer(data, static_cast<std::int64_t>(len));
+            if (!FContentCodingHnd->WriteBuffer(data, static_cast<std::int64_t>(len))) {
+                DecodingFailed();
+                return;
+            }
         }
         if (FReceivedCount == FContentLength) {
             Trace(loProtSpecInfo, "End of document");
             EndDocument();
+            if (FResponseFailed)
+                return;
             TriggerDocEnd();
             // The caller marks the request ready (or relocates): NextStep is clear.
             if (FCloseReq)
@@ -1389,7 +1413,10 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
             std::int64_t n = std::min<std::int64_t>(FChunkLength - FChunkReceived,
                                                     static_cast<std::int64_t>(len - i));
             if (n > 0) {
-                FContentCodingHnd->WriteBuffer(data + i, n);
+                if (!FContentCodingHnd->WriteBuffer(data + i, n)) {
+                    DecodingFailed();
+                    return;
+                }
                 FReceivedCount += n;
                 FChunkReceived += n;
                 i += static_cast<std::size_t>(n);
@@ -1432,6 +1459,8 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
     if (FChunkState == kDone) {
         Trace(loProtSpecInfo, "httpChunkDone, end of document");
         EndDocument();
+        if (FResponseFailed)
+            return;
         TriggerDocEnd();
         if (FCloseReq)
             FCtrlSocket->CloseLater();
@@ -1449,7 +1478,10 @@ void THttpCli::EndDocument() {
     FNextStep = TNextStep::None;
     ChangeState(httpBodyReceived);
     StopBandwidthTimer();
-    FContentCodingHnd->Complete();
+    if (!FContentCodingHnd->Complete()) {
+        DecodingFailed();
+        return;
+    }
     if (FContentCodingHnd->Decoding() && Tracing(loProtSpecInfo))
         Trace(loProtSpecInfo, "content uncompressed from " +
                                   std::to_string(FContentCodingHnd->InputCount()) + " bytes to " +
@@ -1517,6 +1549,12 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
     }
     if (FBodyLineCount > 0) {
         StopBandwidthTimer();
+        // A body that ends with the connection ends its coded data too.
+        if (!FContentCodingHnd->Complete()) {
+            FStatusCode = 404;
+            FReasonPhrase = "Content decoding failed: " + FContentCodingHnd->Error();
+            FRelocationPending = false;
+        }
         TriggerDocEnd();
     }
     if (FRelocationPending) {
@@ -1582,6 +1620,7 @@ void THttpCli::BeginRelocation() {
     if (FRqType == httpPOST)
         FRqType = httpGET;
     RewindStreams();
+    PrepareRelocatedAuth();
     PostMsg(FMsgLogin);
 }
 
@@ -1603,5 +1642,6 @@ void THttpCli::RelocateAfterClose() {
         FConnectPort = proxy.Port.empty() ? FProxyPort : proxy.Port;
     }
     RewindStreams();
+    PrepareRelocatedAuth();
     PostMsg(FMsgLogin);
 }

@@ -9,6 +9,8 @@
 #include "framework/stream.h"
 #include "framework/strings.h"
 #include "net/http/httpcontcod.h"
+#include "net/http/httpdigest.h"
+#include "net/http/httpntlm.h"
 #include "net/socket/icslogger.h"
 #include "net/socket/icswndcontrol.h"
 #include "net/socket/wsocket.h"
@@ -240,6 +242,13 @@ public:
     std::int64_t BodySentCount() const { return FBodySentCount; }
     std::uint16_t ErrCode() const { return FErrCode; }
     TWSocket* CtrlSocket() const { return FCtrlSocket; }
+    // The authentication state bytes of the current request (read only).
+    int AuthNTLMState() const { return FAuthNTLMState; }
+    int ProxyAuthNTLMState() const { return FProxyAuthNTLMState; }
+    int AuthDigestState() const { return FAuthDigestState; }
+    int ProxyAuthDigestState() const { return FProxyAuthDigestState; }
+    int AuthBasicState() const { return FAuthBasicState; }
+    int ProxyAuthBasicState() const { return FProxyAuthBasicState; }
     THttpContCodHandler& ContentCodingHnd() { return *FContentCodingHnd; }
 
     // The asynchronous start of a request; the result comes through events.
@@ -346,10 +355,32 @@ private:
     // they were dropped or ended the request.
     bool HoldAfterResponse(std::size_t count);
 
-    // Authentication hooks: the state bytes are reset per request; no scheme
-    // is tried yet, so a 401/407 simply ends the request.
+    // Authentication (httpauth.cpp). One side of it: the server's or the
+    // proxy's state bytes, credentials and challenge data.
+    struct TAuthSide;
+    enum class TAuthStep { No, Repeat, Stand };
+    TAuthSide AuthSide(bool proxy);
     void ResetAuthStates();
+    // The schemes chosen by ServerAuth and ProxyAuth, when credentials are
+    // present (at the start of a request and after a relocation).
+    void PrepareAuthAtStart();
+    void PrepareRelocatedAuth();
+    // A relocation to another origin drops the server credentials.
+    void ForgetCredentialsOnNewOrigin(const std::string& proto, const std::string& host,
+                                      const std::string& port);
+    void AddAuthorizationLines(const std::string& method, TStringList& lines);
+    std::string AuthorizationValue(TAuthSide& side, const std::string& method);
     bool RetryWithCredentials();
+    void AdvanceAuthStates();
+    TAuthStep PrepareNTLMAuth();
+    TAuthStep PrepareDigestAuth();
+    TAuthStep PrepareBasicAuth();
+    bool FindChallenge(TAuthSide& side, THttpAuthType scheme, std::string& value,
+                       THttpDigestData* digest);
+    void KeepAliveForNtlm(TAuthSide& side);
+    TAuthStep RepeatRequest();
+    TAuthStep LetStand();
+    void DecodingFailed();
 
     void TriggerHeaderBegin();
     void TriggerHeaderEnd();
@@ -446,9 +477,22 @@ private:
     bool FRelocateOnClose = false;
     bool FResponseFailed = false;
 
-    // Authentication state bytes (idle = 0).
+    // Authentication state bytes (idle = 0). NTLM: 1 negotiate to send,
+    // 3 authenticate to send, 4 done; Digest and Basic: 1 credentials to
+    // send, 2 done.
     int FAuthNTLMState = 0, FProxyAuthNTLMState = 0, FAuthDigestState = 0,
         FProxyAuthDigestState = 0, FAuthBasicState = 0, FProxyAuthBasicState = 0;
+    THttpDigestData FAuthDigestInfo, FProxyAuthDigestInfo;
+    // The origin the server's Digest data came from: a preset Digest answer
+    // goes only there.
+    std::string FAuthDigestOrigin;
+    // A stale nonce is answered once per request.
+    bool FAuthDigestStaleTried = false, FProxyAuthDigestStaleTried = false;
+    TNtlmChallenge FNTLMMsg2Info, FProxyNTLMMsg2Info;
+    // A repetition with credentials is set up and waits for MsgLogin: the
+    // request goes on although State is httpReady.
+    bool FRepeatPending = false;
+    bool FAuthDeciding = false;
 
     std::unique_ptr<THttpContCodHandler> FContentCodingHnd;
     TWSocket* FCtrlSocket = nullptr;

@@ -281,7 +281,7 @@ TEST(THttpCliProperties, OptionsCarryTheContentCodingFlags) {
     THttpCli http;
     http.SetOptions({httpoEnableContentCoding, httpoUseQuality});
     EXPECT_TRUE(http.ContentCodingHnd().Enabled());
-    EXPECT_EQ(http.ContentCodingHnd().HeaderText(), "identity;q=1, *;q=1");
+    EXPECT_EQ(http.ContentCodingHnd().HeaderText(), "identity;q=1, gzip;q=1, deflate;q=1");
     http.ContentCodingHnd().SetUseQuality(false);
     EXPECT_FALSE(http.Options().Contains(httpoUseQuality));
     EXPECT_TRUE(http.Options().Contains(httpoEnableContentCoding));

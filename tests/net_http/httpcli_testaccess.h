@@ -43,6 +43,31 @@ public:
     // The peer closed the connection.
     static void PeerClosed(THttpCli& h) { h.SocketSessionClosed(0); }
 
+    // Puts the state bytes of one side, the status and the challenges as a
+    // response would have left them, then asks one scheme's check directly.
+    static void SetAuth(THttpCli& h, bool proxy, int ntlm, int digest, int basic) {
+        (proxy ? h.FProxyAuthNTLMState : h.FAuthNTLMState) = ntlm;
+        (proxy ? h.FProxyAuthDigestState : h.FAuthDigestState) = digest;
+        (proxy ? h.FProxyAuthBasicState : h.FAuthBasicState) = basic;
+    }
+    static void SetChallenge(THttpCli& h, int status, const std::string& challenge) {
+        h.FStatusCode = status;
+        h.FAuthChallenges.Clear();
+        h.FAuthChallenges.Add(challenge);
+    }
+    static void CheckScheme(THttpCli& h, THttpAuthType scheme) {
+        if (scheme == httpAuthNtlm)
+            h.PrepareNTLMAuth();
+        else if (scheme == httpAuthDigest)
+            h.PrepareDigestAuth();
+        else
+            h.PrepareBasicAuth();
+    }
+    static void SetCredentials(THttpCli& h, const std::string& user, const std::string& pass) {
+        h.FRequestUsername = user;
+        h.FRequestPassword = pass;
+    }
+
     static std::size_t ReceiveBufferCapacity(const THttpCli& h) { return h.FReceiveBuffer.size(); }
     static const std::string& RequestUsername(const THttpCli& h) { return h.FRequestUsername; }
     static const std::string& RequestPassword(const THttpCli& h) { return h.FRequestPassword; }

@@ -107,6 +107,14 @@ void ScriptedPeer::Stop() {
 void ScriptedPeer::Script(std::vector<Step> steps) {
     std::lock_guard lock(FLock);
     FScript = std::move(steps);
+    FScripts.clear();
+}
+
+void ScriptedPeer::ScriptEach(std::vector<std::vector<Step>> scripts) {
+    std::lock_guard lock(FLock);
+    FScripts.assign(scripts.begin(), scripts.end());
+    if (!FScripts.empty())
+        FScript = FScripts.back();
 }
 
 bool ScriptedPeer::Stopping() const {
@@ -128,12 +136,21 @@ void ScriptedPeer::AcceptLoop() {
             int fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
+            std::vector<Step> script;
             {
                 std::lock_guard lock(FLock);
                 ++FConnections;
+                // The script is chosen in the order of acceptance.
+                if (FScripts.size() > 1) {
+                    script = std::move(FScripts.front());
+                    FScripts.pop_front();
+                } else {
+                    script = FScript;
+                }
             }
             FChanged.notify_all();
-            FConnThreads.emplace_back([this, fd] { RunConnection(fd); });
+            FConnThreads.emplace_back(
+                [this, fd, script = std::move(script)] { RunConnection(fd, script); });
         }
     }
 }
@@ -174,14 +191,9 @@ bool ScriptedPeer::ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs) 
     return false;
 }
 
-void ScriptedPeer::RunConnection(int fd) {
+void ScriptedPeer::RunConnection(int fd, const std::vector<Step>& script) {
     Connection c;
     c.Fd = fd;
-    std::vector<Step> script;
-    {
-        std::lock_guard lock(FLock);
-        script = FScript;
-    }
     bool open = true; // our side still open
     auto readToEnd = [&](std::size_t chunk, int pauseMs) {
         while (ReadSome(c, chunk, 50)) {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,10 @@ public:
     // The steps every connection accepted from now on replays. Without a
     // script a connection is read until it ends (as NeverAnswer).
     void Script(std::vector<Step> steps);
+    // One script per connection: the first connection accepted from now on
+    // replays the first, the next the second, and so on; the last one serves
+    // every further connection.
+    void ScriptEach(std::vector<std::vector<Step>> scripts);
 
     // Everything received, all connections in order of arrival.
     std::string Received() const;
@@ -88,7 +93,7 @@ public:
 private:
     struct Connection;
     void AcceptLoop();
-    void RunConnection(int fd);
+    void RunConnection(int fd, const std::vector<Step>& script);
     bool ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs);
     bool WaitCondition(const std::function<bool()>& pred, int ms) const;
     bool Stopping() const;
@@ -99,6 +104,7 @@ private:
     std::thread FAcceptThread;
     std::vector<std::thread> FConnThreads;
     std::vector<Step> FScript;
+    std::deque<std::vector<Step>> FScripts;
 
     mutable std::mutex FLock;
     mutable std::condition_variable FChanged;
