@@ -244,8 +244,7 @@ void THttpCli::ChangeState(THttpCliState newState) {
     if (repeat) {
         // A repetition with credentials: the ready state is only a passage.
         // What the body sender still had to send belongs to the old request.
-        FSendingBody = false;
-        FReadyDeferred = false;
+        StopSendingBody();
         RewindStreams();
         DiscardBuffer();
         FAuthChallenges.Clear();
