@@ -354,12 +354,9 @@ TEST_F(THttpCliHostile, RelocationOverAClosingConnectionStopsTheBody) {
     EXPECT_EQ(Outcome([&] { http.Post(); }), "");
     EXPECT_EQ(doc.DataString(), "done");
     ASSERT_TRUE(peer.WaitForClientClose(2, 5000));
-    const std::string all = peer.Received();
-    const std::size_t get = all.find("GET /x");
-    ASSERT_NE(get, std::string::npos);
-    // The new connection carries the GET and nothing after it.
-    const std::string exact = ExactGet(peer, "/x", "1.0");
-    EXPECT_EQ(all.substr(get, exact.size() + 64), exact);
+    // The new connection carries the GET and nothing after it (the first
+    // one's last body bytes may arrive after it, on their own connection).
+    EXPECT_EQ(peer.ReceivedOn(1), ExactGet(peer, "/x", "1.0"));
     EXPECT_EQ(peer.Connections(), 2);
 }
 

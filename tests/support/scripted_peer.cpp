@@ -51,6 +51,7 @@ Step SetReceiveBuf(int bytes) {
 
 struct ScriptedPeer::Connection {
     int Fd = -1;
+    int Index = 0;      // in the order of acceptance
     std::string Bytes;  // what this connection received
     bool Ended = false; // end of stream or error seen
 };
@@ -137,9 +138,11 @@ void ScriptedPeer::AcceptLoop() {
             if (fd < 0)
                 continue;
             std::vector<Step> script;
+            int index = 0;
             {
                 std::lock_guard lock(FLock);
-                ++FConnections;
+                index = FConnections++;
+                FReceivedOn.emplace_back();
                 // The script is chosen in the order of acceptance.
                 if (FScripts.size() > 1) {
                     script = std::move(FScripts.front());
@@ -149,8 +152,9 @@ void ScriptedPeer::AcceptLoop() {
                 }
             }
             FChanged.notify_all();
-            FConnThreads.emplace_back(
-                [this, fd, script = std::move(script)] { RunConnection(fd, script); });
+            FConnThreads.emplace_back([this, fd, index, script = std::move(script)] {
+                RunConnection(fd, index, script);
+            });
         }
     }
 }
@@ -176,6 +180,7 @@ bool ScriptedPeer::ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs) 
         {
             std::lock_guard lock(FLock);
             FReceived.append(buf, static_cast<std::size_t>(n));
+            FReceivedOn[static_cast<std::size_t>(c.Index)].append(buf, static_cast<std::size_t>(n));
         }
         FChanged.notify_all();
         return true;
@@ -191,9 +196,10 @@ bool ScriptedPeer::ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs) 
     return false;
 }
 
-void ScriptedPeer::RunConnection(int fd, const std::vector<Step>& script) {
+void ScriptedPeer::RunConnection(int fd, int index, const std::vector<Step>& script) {
     Connection c;
     c.Fd = fd;
+    c.Index = index;
     bool open = true; // our side still open
     auto readToEnd = [&](std::size_t chunk, int pauseMs) {
         while (ReadSome(c, chunk, 50)) {
@@ -290,6 +296,13 @@ void ScriptedPeer::RunConnection(int fd, const std::vector<Step>& script) {
 std::string ScriptedPeer::Received() const {
     std::lock_guard lock(FLock);
     return FReceived;
+}
+
+std::string ScriptedPeer::ReceivedOn(int connection) const {
+    std::lock_guard lock(FLock);
+    if (connection < 0 || static_cast<std::size_t>(connection) >= FReceivedOn.size())
+        return std::string();
+    return FReceivedOn[static_cast<std::size_t>(connection)];
 }
 
 std::size_t ScriptedPeer::ReceivedCount() const {

@@ -77,6 +77,8 @@ public:
 
     // Everything received, all connections in order of arrival.
     std::string Received() const;
+    // What the connection accepted as number `connection` (from 0) received.
+    std::string ReceivedOn(int connection) const;
     std::size_t ReceivedCount() const;
     int Connections() const;
     // Connections whose other side has closed (end of stream seen or reset).
@@ -93,7 +95,7 @@ public:
 private:
     struct Connection;
     void AcceptLoop();
-    void RunConnection(int fd, const std::vector<Step>& script);
+    void RunConnection(int fd, int index, const std::vector<Step>& script);
     bool ReadSome(Connection& c, std::size_t maxBytes, int timeoutMs);
     bool WaitCondition(const std::function<bool()>& pred, int ms) const;
     bool Stopping() const;
@@ -109,6 +111,7 @@ private:
     mutable std::mutex FLock;
     mutable std::condition_variable FChanged;
     std::string FReceived;
+    std::vector<std::string> FReceivedOn;
     int FConnections = 0;
     int FClosedByClient = 0;
     bool FStopping = false;
