@@ -1477,14 +1477,18 @@ void THttpCli::EndDocument() {
     FNextStep = TNextStep::None;
     ChangeState(httpBodyReceived);
     StopBandwidthTimer();
-    if (!FContentCodingHnd->Complete()) {
+    if (!CompleteContentCoding())
         DecodingFailed();
-        return;
-    }
+}
+
+bool THttpCli::CompleteContentCoding() {
+    if (!FContentCodingHnd->Complete())
+        return false;
     if (FContentCodingHnd->Decoding() && Tracing(loProtSpecInfo))
         Trace(loProtSpecInfo, "content uncompressed from " +
                                   std::to_string(FContentCodingHnd->InputCount()) + " bytes to " +
                                   std::to_string(FContentCodingHnd->OutputCount()) + " bytes");
+    return true;
 }
 
 void THttpCli::MarkReady() {
@@ -1549,7 +1553,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
     if (FBodyLineCount > 0) {
         StopBandwidthTimer();
         // A body that ends with the connection ends its coded data too.
-        if (!FContentCodingHnd->Complete()) {
+        if (!CompleteContentCoding()) {
             FStatusCode = 404;
             FReasonPhrase = "Content decoding failed: " + FContentCodingHnd->Error();
             FRelocationPending = false;

@@ -381,6 +381,8 @@ private:
     TAuthStep RepeatRequest();
     TAuthStep LetStand();
     void DecodingFailed();
+    // Ends the decoding of a body; false when its coded data was cut short.
+    bool CompleteContentCoding();
 
     void TriggerHeaderBegin();
     void TriggerHeaderEnd();

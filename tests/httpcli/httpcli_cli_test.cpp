@@ -105,7 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {WaitFor("\r\n\r\n"), Send(Answer("302 Found", "", "Location: /x\r\n")), Close()},
                  {"--max-redirs", "2"},
                  47,
-                 "stopped after 2 relocations"}),
+                 "stopped after 2 relocations"},
+        ExitCase{"BadCoding",
+                 {WaitFor("\r\n\r\n"), Send(Answer("200 OK", "nope", "Content-Encoding: gzip\r\n")),
+                  Close()},
+                 {"--compressed"},
+                 61,
+                 "Content decoding failed: gzip: "}),
     [](const testing::TestParamInfo<ExitCase>& info) { return info.param.Name; });
 
 TEST(Httpcli, CommandLineMistakesExitWithTwoAndSayWhat) {
@@ -121,6 +127,8 @@ TEST(Httpcli, CommandLineMistakesExitWithTwoAndSayWhat) {
         {{"-m", "soon", "http://127.0.0.1:1/"}, "-m wants a number of seconds, not 'soon'"},
         {{"--max-redirs=-1", "http://127.0.0.1:1/"}, "--max-redirs wants a number"},
         {{"http://127.0.0.1:1/a", "http://127.0.0.1:1/b"}, "one URL only"},
+        {{"-u", "alone", "http://127.0.0.1:1/"}, "-u wants USER:PASSWORD, not 'alone'"},
+        {{"--proxy-user", "x", "http://127.0.0.1:1/"}, "-U wants USER:PASSWORD"},
     };
     for (const auto& c : cases) {
         ChildResult r = Httpcli(c.Args);

@@ -188,6 +188,15 @@ bool BackgroundChild::WaitForOutput(const std::string& text, int ms) {
     return true;
 }
 
+bool BackgroundChild::Running() {
+    if (FPid <= 0)
+        return false;
+    if (waitpid(FPid, nullptr, WNOHANG) != FPid)
+        return true;
+    FPid = -1;
+    return false;
+}
+
 int BackgroundChild::Stop() {
     if (FPid <= 0)
         return -1;

@@ -42,6 +42,9 @@ public:
     BackgroundChild& operator=(const BackgroundChild&) = delete;
 
     bool Started() const { return FPid > 0; }
+    int Pid() const { return FPid; }
+    // False once it has ended (it is then reaped).
+    bool Running();
     // Waits until its output holds `text`; false when it ended or time ran out.
     bool WaitForOutput(const std::string& text, int ms);
     const std::string& Output() const { return FOutput; }

@@ -20,6 +20,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #ifndef LOGBOOK_VERSION
@@ -57,10 +58,30 @@ struct TCommand {
     bool ShowError = false;
     bool Bar = false;
     bool Verbose = false;
+    // -u and -U: credentials, and the schemes each side may be answered
+    // with (--basic ... --proxy-ntlm; none named: any the other side asks).
+    std::string User, Password, ProxyUser, ProxyPassword;
+    bool HasUser = false, HasProxyUser = false;
+    THttpAuthType ServerScheme = httpAuthNone, ProxyScheme = httpAuthNone;
+    bool Compressed = false;
 };
 
 // Options without a one-letter form take numbers above every character.
-enum : int { optHttp11 = 256, optMaxRedirs, optSocks4, optSocks4a, optSocks5, optSocks5Hostname };
+enum : int {
+    optHttp11 = 256,
+    optMaxRedirs,
+    optSocks4,
+    optSocks4a,
+    optSocks5,
+    optSocks5Hostname,
+    optBasic,
+    optDigest,
+    optNtlm,
+    optProxyBasic,
+    optProxyDigest,
+    optProxyNtlm,
+    optCompressed,
+};
 
 struct TOptionSpec {
     int Id;            // the letter, or one of the numbers above
@@ -81,6 +102,19 @@ const TOptionSpec kOptions[] = {
      "may be repeated [none]"},
     {'A', "user-agent", "TEXT", "the User-Agent line [Mozilla/4.0 (compatible; TORVELIX)]"},
     {optHttp11, "http1.1", nullptr, "send HTTP/1.1 requests [HTTP/1.0]"},
+    {'u', "user", "USER:PASSWORD",
+     "the server's user name and password, answering whatever scheme (Basic, Digest, NTLM) "
+     "it asks for [none]"},
+    {optBasic, "basic", nullptr, "with -u: Basic only, sent with the first request"},
+    {optDigest, "digest", nullptr, "with -u: Digest only"},
+    {optNtlm, "ntlm", nullptr, "with -u: NTLM only, negotiated from the first request"},
+    {'U', "proxy-user", "USER:PASSWORD",
+     "the HTTP proxy's user name and password, answering whatever scheme it asks for [none]"},
+    {optProxyBasic, "proxy-basic", nullptr, "with -U: Basic only, sent with the first request"},
+    {optProxyDigest, "proxy-digest", nullptr, "with -U: Digest only"},
+    {optProxyNtlm, "proxy-ntlm", nullptr, "with -U: NTLM only, negotiated from the first request"},
+    {optCompressed, "compressed", nullptr,
+     "ask for a gzip or deflate coded body and write it decoded [off]"},
     {'x', "proxy", "[SCHEME://]HOST[:PORT]",
      "go through this proxy: an HTTP proxy (http:// or no scheme; PORT defaults to 80), or a "
      "SOCKS server with socks4://, socks4a://, socks5:// or socks5h:// (PORT defaults to 1080), "
@@ -121,6 +155,7 @@ enum TExit : int {
     exitRead = 26,
     exitTimeout = 28,
     exitRelocations = 47,
+    exitBadContentEncoding = 61,
     exitNoAnswer = 52,
     exitReceive = 56,
 };
@@ -140,6 +175,7 @@ const struct {
     {exitRead, "the file of -d @FILE could not be read"},
     {exitTimeout, "nothing moved for the time of -m"},
     {exitRelocations, "more relocations than --max-redirs allows"},
+    {exitBadContentEncoding, "the body's gzip or deflate coding could not be undone"},
     {exitNoAnswer, "the connection ended before a complete response header"},
     {exitReceive, "another failure while sending or receiving"},
 };
@@ -290,6 +326,18 @@ int SetProxy(const std::string& value, TCommand& c) {
     return SetSocks(level, address, userInfo, "-x", c);
 }
 
+// USER:PASSWORD of -u or -U, split at the first ":"; kContinue, or the exit status.
+int SetCredentials(const char* arg, const char* option, std::string& user, std::string& password,
+                   bool& given) {
+    const char* colon = std::strchr(arg, ':');
+    if (!colon)
+        return UsageError(std::string(option) + " wants USER:PASSWORD, not '" + arg + "'");
+    user.assign(arg, colon);
+    password = colon + 1;
+    given = true;
+    return kContinue;
+}
+
 // Applies one option to the command; kContinue, or the exit status.
 int ApplyOption(int id, const char* arg, TCommand& c) {
     long n = 0;
@@ -338,6 +386,27 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
         if (!ParseNumber(arg, 1000, n))
             return UsageError("--max-redirs wants a number, not '" + std::string(arg) + "'");
         c.MaxRedirs = static_cast<int>(n);
+        break;
+    case 'u':
+        return SetCredentials(arg, "-u", c.User, c.Password, c.HasUser);
+    case 'U':
+        return SetCredentials(arg, "-U", c.ProxyUser, c.ProxyPassword, c.HasProxyUser);
+    case optBasic:
+    case optDigest:
+    case optNtlm:
+        c.ServerScheme = id == optBasic    ? httpAuthBasic
+                         : id == optDigest ? httpAuthDigest
+                                           : httpAuthNtlm;
+        break;
+    case optProxyBasic:
+    case optProxyDigest:
+    case optProxyNtlm:
+        c.ProxyScheme = id == optProxyBasic    ? httpAuthBasic
+                        : id == optProxyDigest ? httpAuthDigest
+                                               : httpAuthNtlm;
+        break;
+    case optCompressed:
+        c.Compressed = true;
         break;
     case 'o':
         c.OutFile = arg;
@@ -437,7 +506,47 @@ int FailureExit(const THttpCli& http, const TCourse& course) {
         return exitPartial;
     if (reason == "Connection closed before a complete response header")
         return exitNoAnswer;
+    if (reason.rfind("Content decoding failed", 0) == 0)
+        return exitBadContentEncoding;
     return exitReceive;
+}
+
+// Credentials and schemes of -u, -U and their scheme options. Basic and NTLM
+// named in advance start with the first request, as curl does; Digest needs
+// the server's challenge first. The client's options that keep a scheme from
+// being answered hold for both sides, so a scheme is kept out only when
+// neither side may use it.
+void ApplyAuth(THttpCli& http, const TCommand& c) {
+    auto allows = [](bool given, THttpAuthType chosen, THttpAuthType scheme) {
+        return given && (chosen == httpAuthNone || chosen == scheme);
+    };
+    auto preset = [](THttpAuthType chosen) {
+        return chosen == httpAuthDigest ? httpAuthNone : chosen;
+    };
+    THttpCliOptions options = http.Options();
+    const std::pair<THttpAuthType, THttpCliOption> schemes[] = {{httpAuthBasic, httpoNoBasicAuth},
+                                                                {httpAuthDigest, httpoNoDigestAuth},
+                                                                {httpAuthNtlm, httpoNoNTLMAuth}};
+    for (const auto& [scheme, no] : schemes) {
+        if (allows(c.HasUser, c.ServerScheme, scheme) ||
+            allows(c.HasProxyUser, c.ProxyScheme, scheme))
+            options.Exclude(no);
+        else
+            options.Include(no);
+    }
+    if (c.Compressed)
+        options.Include(httpoEnableContentCoding);
+    http.SetOptions(options);
+    if (c.HasUser) {
+        http.SetUsername(c.User);
+        http.SetPassword(c.Password);
+        http.SetServerAuth(preset(c.ServerScheme));
+    }
+    if (c.HasProxyUser) {
+        http.SetProxyUsername(c.ProxyUser);
+        http.SetProxyPassword(c.ProxyPassword);
+        http.SetProxyAuth(preset(c.ProxyScheme));
+    }
 }
 
 // "host:port" or "http://host:port" for -x.
@@ -546,6 +655,7 @@ void TRun::Configure() {
         FHttp.SetContentTypePost(C.ContentType);
     if (C.Http11)
         FHttp.SetRequestVer("1.1");
+    ApplyAuth(FHttp, C);
     if (!C.ExtraHeaders.empty()) {
         // A header given on the command line replaces the client's own line
         // of the same name.
