@@ -212,6 +212,18 @@ std::int64_t ParseContentLength(const std::string& value) {
     return n;
 }
 
+void ParseContentRange(const std::string& value, std::string& begin, std::string& end) {
+    std::string v = value.size() > 6 ? value.substr(6) : std::string();
+    std::size_t dash = v.find('-');
+    begin = v.substr(0, dash);
+    if (dash == std::string::npos) {
+        end.clear();
+        return;
+    }
+    std::size_t slash = v.find('/', dash + 1);
+    end = v.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+}
+
 bool SplitHeaderField(const std::string& line, std::string& name, std::string& value) {
     size_t colon = line.find(':');
     if (colon == std::string::npos)

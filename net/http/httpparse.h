@@ -51,6 +51,10 @@ bool ParseStatusLine(const std::string& line, TStatusLine& out);
 // -1 when it is not one (also on overflow).
 std::int64_t ParseContentLength(const std::string& value);
 
+// "Content-Range" value: "bytes 0-99/1234" gives "0" and "99" (the range
+// starts at the seventh character; the end runs from the "-" to the "/").
+void ParseContentRange(const std::string& value, std::string& begin, std::string& end);
+
 // A header field line: name before the first ":" lower-cased (not trimmed),
 // value after it with leading blanks skipped. False for a line without ":".
 bool SplitHeaderField(const std::string& line, std::string& name, std::string& value);

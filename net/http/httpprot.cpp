@@ -416,6 +416,7 @@ void THttpCli::StartRequest(THttpRequest rq) {
     FAuthChallenges.Clear();
     FRelocationPending = false;
     FRelocateOnClose = false;
+    FLoginPending = false;
     FSendingBody = false;
     FReadyDeferred = false;
     FBodySentCount = 0;
@@ -491,6 +492,7 @@ bool THttpCli::SplitRequestTarget() {
 void THttpCli::Login() {
     Trace(loProtSpecInfo, "Login " + FConnectHost);
     FRelocateOnClose = false;
+    FLoginPending = false;
     if (FCtrlSocket->State() == wsConnected) {
         SocketSessionConnected(0);
         return;
@@ -847,7 +849,14 @@ void THttpCli::ProcessReceived(int count) {
         DiscardBuffer();
         return;
     }
+    // Once a relocation is set up, what the old response still sends is
+    // no one's: it would otherwise be read as the start of the next answer.
+    if (FRelocateOnClose || FLoginPending) {
+        DiscardBuffer();
+        return;
+    }
 
+    std::size_t fresh = static_cast<std::size_t>(count);
     if (FState == httpWaitingBody) {
         if (FRqType == httpHEAD) {
             DiscardBuffer();
@@ -859,20 +868,26 @@ void THttpCli::ProcessReceived(int count) {
         else
             FBodyDataLen = static_cast<std::size_t>(std::min<std::int64_t>(
                 static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
-        GetBodyLineNext(BufferData(), FBodyDataLen);
-        DropFromBuffer(FBodyDataLen);
+        DropFromBuffer(GetBodyLineNext(BufferData(), FBodyDataLen));
         FBodyDataLen = 0;
         if (FResponseFailed || FNextStep != TNextStep::None)
             return;
-        if (FRelocationPending)
+        if (FRelocationPending) {
             BeginRelocation();
-        else
-            MarkReady();
-        return;
+            return;
+        }
+        MarkReady();
+        // What followed the body in this read is taken as if it had come
+        // in a read of its own, so that any split gives the same result.
+        fresh = FBufferedLen;
     }
+    if (FBufferedLen > 0)
+        ReadLines(fresh);
+}
 
+void THttpCli::ReadLines(std::size_t fresh) {
     if (ResponseComplete()) {
-        if (!HoldAfterResponse(static_cast<std::size_t>(count)))
+        if (!HoldAfterResponse(fresh))
             return;
         // A complete response without body is waiting for its end: what
         // follows it is held for no one.
@@ -905,23 +920,28 @@ void THttpCli::ProcessReceived(int count) {
         FLastLineRaw.assign(base, lineLen + 1);
         Trace(loProtSpecDump, ">|" + FLastLine + "|");
         DropFromBuffer(lineLen + 1);
-        if (FState == httpWaitingHeader || FState == httpWaitingBody) {
-            FHeaderBytes += static_cast<std::int64_t>(lineLen + 1);
-            if (FHeaderBytes > kMaxHeaderTotal) {
-                FailResponse("Malformed response");
-                return;
-            }
-            if (FNextStep != TNextStep::None)
-                RunNextStep();
-            else
-                MarkReady();
-            // Once the header has ended, what is left belongs to the body
-            // (already handed on) or to nothing.
-            if (FState != httpWaitingHeader || FHeaderComplete)
-                return;
-        } else if (OnDataPush) {
-            OnDataPush(this, static_cast<std::uint16_t>(FCtrlSocket->LastError()));
+        if (FState != httpWaitingHeader && FState != httpWaitingBody) {
+            if (OnDataPush)
+                OnDataPush(this, static_cast<std::uint16_t>(FCtrlSocket->LastError()));
+            continue;
         }
+        FHeaderBytes += static_cast<std::int64_t>(lineLen + 1);
+        if (FHeaderBytes > kMaxHeaderTotal) {
+            FailResponse("Malformed response");
+            return;
+        }
+        if (FNextStep != TNextStep::None)
+            RunNextStep();
+        else
+            MarkReady();
+        if (FResponseFailed || FState == httpWaitingBody)
+            return; // the body took what was left
+        if (FState == httpWaitingHeader && !FHeaderComplete)
+            continue;
+        // The response has ended: the rest of this read follows it.
+        if (FBufferedLen > 0)
+            ReadLines(FBufferedLen);
+        return;
     }
 }
 
@@ -1007,6 +1027,12 @@ void THttpCli::HeaderLineReader() {
             FNextStep = TNextStep::BodyLine;
             FHeaderComplete = true;
             TriggerHeaderEnd();
+            if (FRqType == httpHEAD) {
+                // No body is read for HEAD, as in the body phase.
+                DiscardBuffer();
+                FCtrlSocket->Abort();
+                return;
+            }
             // The line came out of the buffer; hand it on as received, with
             // whatever followed it in the same read, as one slice.
             std::string slice = FLastLineRaw + std::string(BufferData(), FBufferedLen);
@@ -1076,17 +1102,7 @@ void THttpCli::ReadFieldLine() {
     } else if (name == "transfer-encoding") {
         FTransferEncoding = LowerCase(value);
     } else if (name == "content-range") {
-        // "bytes 0-99/1234": the range starts at the seventh character.
-        std::string v = value.size() > 6 ? value.substr(6) : std::string();
-        std::size_t dash = v.find('-');
-        FContentRangeBegin = v.substr(0, dash);
-        if (dash != std::string::npos) {
-            std::size_t slash = v.find('/', dash + 1);
-            FContentRangeEnd = v.substr(dash + 1, slash == std::string::npos ? std::string::npos
-                                                                             : slash - dash - 1);
-        } else {
-            FContentRangeEnd.clear();
-        }
+        ParseContentRange(value, FContentRangeBegin, FContentRangeEnd);
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
@@ -1283,7 +1299,7 @@ void THttpCli::HeaderEnded() {
         if (FTransferEncoding != "chunked" && FContentLength >= 0)
             len = static_cast<std::size_t>(std::min<std::int64_t>(
                 static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
-        GetBodyLineNext(BufferData(), len);
+        len = GetBodyLineNext(BufferData(), len);
         if (!FResponseFailed)
             DropFromBuffer(len);
     }
@@ -1297,7 +1313,7 @@ void THttpCli::HeaderEnded() {
 
 // ---- the response body ----------------------------------------------------------------
 
-void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
+std::size_t THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
     const bool tracing = Tracing(loProtSpecDump);
     if (tracing)
         Trace(loProtSpecDump, "GetBodyLineNext begin");
@@ -1317,30 +1333,38 @@ void THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
             FReceivedCount += static_cast<std::int64_t>(len);
             if (!FContentCodingHnd->WriteBuffer(data, static_cast<std::int64_t>(len))) {
                 DecodingFailed();
-                return;
+                return len;
             }
         }
         if (FReceivedCount == FContentLength) {
             Trace(loProtSpecInfo, "End of document");
             EndDocument();
             if (FResponseFailed)
-                return;
+                return len;
             TriggerDocEnd();
-            // The caller marks the request ready (or relocates): NextStep is clear.
+            // The caller marks the request ready, or relocates: NextStep is
+            // clear. Not marking it ready here is a deliberate departure from
+            // the first design, where a relocating answer with a body over a
+            // kept connection passed through httpReady (ending a synchronous
+            // call) before the relocated request went out; now the call
+            // returns with the relocated answer, as over a new connection.
             if (FCloseReq)
                 FCtrlSocket->CloseLater();
         }
     } else {
-        WalkChunks(data, len);
+        len = WalkChunks(data, len);
     }
     if (tracing)
         Trace(loProtSpecDump, "GetBodyLineNext end");
+    return len;
 }
 
-void THttpCli::WalkChunks(const char* data, std::size_t len) {
+std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
     // Chunk states beyond the four of the walk itself: the size line's
-    // extension, and a CR seen where a line must end (after the size, after
-    // the data).
+    // extension, a CR seen where a line must end (after the size, after the
+    // data), and the trailer lines after the last chunk, skipped up to the
+    // empty line that ends the message so that a kept connection stays in
+    // step with the next response.
     enum {
         kSize = 0,
         kSizeEnd = 1,
@@ -1349,12 +1373,17 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
         kDone = 4,
         kExtension = 5,
         kSizeLineFeed = 6,
-        kDataLineFeed = 7
+        kDataLineFeed = 7,
+        kTrailerLine = 8,
+        kTrailerLineFeed = 9
     };
     std::size_t i = 0;
     // A chunk framing that is not what it claims ends the request: reading
     // on would hand the wrong bytes to DocStream as the document.
-    auto malformed = [this]() { FailResponse("Malformed response"); };
+    auto malformed = [this, len]() {
+        FailResponse("Malformed response");
+        return len;
+    };
     while (i < len && FChunkState != kDone) {
         const char c = data[i];
         switch (FChunkState) {
@@ -1396,6 +1425,22 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
             FChunkState = kData;
             break;
         }
+        case kTrailerLine: {
+            const void* lf = std::memchr(data + i, '\n', len - i);
+            if (!lf) {
+                i = len;
+                break;
+            }
+            i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+            FChunkState = kDataEnd;
+            break;
+        }
+        case kTrailerLineFeed:
+            if (c != '\n')
+                return malformed();
+            ++i;
+            FChunkState = kDone;
+            break;
         case kSizeLineFeed:
         case kDataLineFeed:
             if (c != '\n')
@@ -1414,7 +1459,7 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
             if (n > 0) {
                 if (!FContentCodingHnd->WriteBuffer(data + i, n)) {
                     DecodingFailed();
-                    return;
+                    return len;
                 }
                 FReceivedCount += n;
                 FChunkReceived += n;
@@ -1426,15 +1471,15 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
         }
         case kDataEnd:
             if (FChunkLength == 0) {
-                // After the last chunk: up to the end of the next line
-                // (trailer lines are not read).
-                const void* lf = std::memchr(data + i, '\n', len - i);
-                if (!lf) {
-                    i = len;
-                    break;
-                }
-                i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
-                FChunkState = kDone;
+                // After the last chunk: an empty line ends the message; any
+                // other line is a trailer, skipped unread.
+                ++i;
+                if (c == '\r')
+                    FChunkState = kTrailerLineFeed;
+                else if (c == '\n')
+                    FChunkState = kDone;
+                else
+                    FChunkState = kTrailerLine;
                 break;
             }
             // Exactly a line end after the data: anything else means the
@@ -1459,11 +1504,12 @@ void THttpCli::WalkChunks(const char* data, std::size_t len) {
         Trace(loProtSpecInfo, "httpChunkDone, end of document");
         EndDocument();
         if (FResponseFailed)
-            return;
+            return len;
         TriggerDocEnd();
         if (FCloseReq)
             FCtrlSocket->CloseLater();
     }
+    return i;
 }
 
 void THttpCli::StartNextChunk() {
@@ -1624,6 +1670,7 @@ void THttpCli::BeginRelocation() {
         FRqType = httpGET;
     RewindStreams();
     PrepareRelocatedAuth();
+    FLoginPending = true;
     PostMsg(FMsgLogin);
 }
 
@@ -1646,5 +1693,6 @@ void THttpCli::RelocateAfterClose() {
     }
     RewindStreams();
     PrepareRelocatedAuth();
+    FLoginPending = true;
     PostMsg(FMsgLogin);
 }

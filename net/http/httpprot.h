@@ -321,6 +321,8 @@ private:
     // Grows the receive buffer as needed; returns the bytes a read may take.
     std::size_t MakeReceiveRoom();
     void ProcessReceived(int count);
+    // Cuts the buffer into lines; `fresh` bytes of it came after a response.
+    void ReadLines(std::size_t fresh);
     void RunNextStep();
     void HeaderLineReader();
     void ReadStatusLine();
@@ -331,9 +333,10 @@ private:
     void ApplyLocation(const std::string& v);
     void ForgetInterimResponse();
     void HeaderEnded();
-    void GetBodyLineNext(const char* data, std::size_t len);
+    // Takes a body slice; returns how many of its bytes belong to the body.
+    std::size_t GetBodyLineNext(const char* data, std::size_t len);
     void EndDocument();
-    void WalkChunks(const char* data, std::size_t len);
+    std::size_t WalkChunks(const char* data, std::size_t len);
     void StartNextChunk();
     void FailResponse(const std::string& reason);
     void SocketSessionClosed(std::uint16_t error);
@@ -477,6 +480,7 @@ private:
     bool FLocationFieldSeen = false;
     bool FRelocationPending = false;
     bool FRelocateOnClose = false;
+    bool FLoginPending = false; // a relocated request is posted, not yet sent
     bool FResponseFailed = false;
 
     // Authentication state bytes (idle = 0). NTLM: 1 negotiate to send,

@@ -67,6 +67,22 @@ public:
         h.FRequestUsername = user;
         h.FRequestPassword = pass;
     }
+    // The request side without a connection: the target fields from URL,
+    // a relocation to a "location" value, and the header lines as composed.
+    static bool SplitRequestTarget(THttpCli& h) { return h.SplitRequestTarget(); }
+    static bool TakeLocation(THttpCli& h, const std::string& value) {
+        return h.TakeLocation(value);
+    }
+    static TStringList RequestHeader(THttpCli& h, THttpRequest rq) {
+        h.FRqType = rq;
+        TStringList lines;
+        h.BuildRequestHeader(rq == httpHEAD   ? "HEAD"
+                             : rq == httpPOST ? "POST"
+                                              : "GET",
+                             h.FRequestVer, lines);
+        return lines;
+    }
+    static const std::string& RequestUri(const THttpCli& h) { return h.FRequestUri; }
 
     static std::size_t ReceiveBufferCapacity(const THttpCli& h) { return h.FReceiveBuffer.size(); }
     static const std::string& RequestUsername(const THttpCli& h) { return h.FRequestUsername; }
