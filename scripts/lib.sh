@@ -1,7 +1,7 @@
 # Shared by scripts/run and scripts/test: install what is missing, configure, build.
 
 PACKAGES=(
-    g++ cmake ninja-build pkg-config
+    g++ cmake ninja-build pkg-config clang libclang-rt-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libcpp-httplib-dev libcurl4-openssl-dev
