@@ -2,6 +2,7 @@
 // with curl's spelling of the options it has (`httpcli --help` lists them).
 // The body streams to standard output or to the file of -o as it arrives;
 // errors go to standard error, prefixed "httpcli: " and naming the URL.
+#include "net/http/httpparse.h"
 #include "net/http/httpprot.h"
 #include "net/socket/icslogger.h"
 #include "net/socket/wsocket.h"
@@ -243,6 +244,16 @@ std::string HeaderName(const std::string& line) {
     return name;
 }
 
+// Whether two URLs name the same server: protocol, host and port.
+bool SameServer(const std::string& a, const std::string& b) {
+    auto server = [](const std::string& url) {
+        TUrlParts p = SplitUrl(url);
+        return LowerCase(p.Proto.empty() ? "http" : p.Proto) + "://" + LowerCase(p.Host) + ":" +
+               (p.Port.empty() ? "80" : p.Port);
+    };
+    return server(a) == server(b);
+}
+
 bool ParseNumber(const char* text, long max, long& out) {
     char* end = nullptr;
     errno = 0;
@@ -353,6 +364,10 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
         c.Head = true;
         break;
     case 'H':
+        // A line break would end the line and add others of the caller's
+        // making to the request.
+        if (std::strpbrk(arg, "\r\n"))
+            return UsageError("-H wants one header line, without CR or LF");
         // Content-Type goes where the client keeps the type of posted data.
         if (HeaderName(arg) == "content-type") {
             std::string v = std::strchr(arg, ':') + 1;
@@ -660,8 +675,14 @@ void TRun::Configure() {
         // A header given on the command line replaces the client's own line
         // of the same name.
         FHttp.OnBeforeHeaderSend = [this](TComponent*, const std::string&, TStringList& lines) {
+            const bool elsewhere = !SameServer(FHttp.Location(), C.Url);
             for (const std::string& extra : C.ExtraHeaders) {
                 std::string name = HeaderName(extra);
+                // Credentials given for one server are not handed to another
+                // one a relocation leads to (another host, port or protocol).
+                if (elsewhere &&
+                    (name == "authorization" || name == "cookie" || name == "proxy-authorization"))
+                    continue;
                 for (int i = lines.Count() - 1; i > 0; --i)
                     if (HeaderName(lines[i]) == name)
                         lines.Delete(i);
