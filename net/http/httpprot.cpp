@@ -561,10 +561,13 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t error) {
     TSocketState st = FCtrlSocket->State();
     if (raised || (st != wsConnecting && st != wsConnected && FState == httpDnsLookupDone)) {
         int code = FCtrlSocket->LastError();
+        // A host or port text the socket refused has a reason of its own,
+        // clearer than the text of its code ("Invalid argument").
+        const std::string& refused = FCtrlSocket->ResolveErrorText();
         FErrCode = static_cast<std::uint16_t>(code);
         FStatusCode = 404;
-        FReasonPhrase =
-            "can't connect: " + WinsockErrorText(code) + " (Error #" + std::to_string(code) + ")";
+        FReasonPhrase = "can't connect: " + (refused.empty() ? WinsockErrorText(code) : refused) +
+                        " (Error #" + std::to_string(code) + ")";
         FCtrlSocket->Close();
         SocketSessionClosed(static_cast<std::uint16_t>(code));
     }

@@ -317,6 +317,12 @@ void TCustomWSocket::ReportError(const std::string& text) {
     throw ESocketException(text);
 }
 
+void TCustomWSocket::ReportResolveFailure(const std::string& prefix, const Exception& E) {
+    FLastError = WSocket_WSAGetLastError();
+    FResolveErrorText = E.Message();
+    ReportError(prefix + E.Message());
+}
+
 void TCustomWSocket::FireError() {
     if (OnError)
         OnError(this);
@@ -640,6 +646,7 @@ void TCustomWSocket::Connect() {
         ReportError("Connect: Socket already in use");
         return;
     }
+    FResolveErrorText.clear();
     // The port is tested first, so a socket with neither gets this text.
     if (!FHasPort) {
         ReportError("Connect: No Port Specified");
@@ -675,7 +682,7 @@ void TCustomWSocket::Connect() {
             FAddrResolved = true;
         }
     } catch (ESocketException& E) {
-        ReportError("connect: " + E.Message());
+        ReportResolveFailure("connect: ", E);
         return;
     }
 
@@ -812,7 +819,7 @@ bool TCustomWSocket::BindLocal() {
         local.sin_port = WSocket_htons(FLocalPortNumber);
         local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
     } catch (ESocketException& E) {
-        ReportError("connect: " + E.Message());
+        ReportResolveFailure("connect: ", E);
         return false;
     }
     if (WSocket_bind(FHSocket, reinterpret_cast<const SOCKADDR*>(&local), sizeof local) != 0) {

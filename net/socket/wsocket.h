@@ -111,6 +111,10 @@ public:
     void SetLocalPort(const std::string& value);
     int LastError() const { return FLastError; }
     void SetLastError(int code) { FLastError = code; }
+    // Why the last Connect refused its host, port or protocol text, in the
+    // resolver's words ("Winsock Resolve Port: Invalid Port."); LastError
+    // holds the code. Empty when the last Connect got past them.
+    const std::string& ResolveErrorText() const { return FResolveErrorText; }
     TWSocketOptions ComponentOptions() const { return FComponentOptions; }
     void SetComponentOptions(TWSocketOptions value) { FComponentOptions = value; }
     TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
@@ -235,6 +239,9 @@ protected:
     // False when binding failed (already reported).
     virtual bool BindLocal();
     virtual void ReportError(const std::string& text);
+    // Reports a resolver's refusal `E` of a text, with the code it left as
+    // the thread's Windows Sockets error.
+    void ReportResolveFailure(const std::string& prefix, const Exception& E);
     void SetTarget(const std::string& value, const char* property, std::string& text,
                    bool& assigned, bool& resolved);
     // Reports the calling thread's Windows Sockets error for `operation`.
@@ -297,6 +304,7 @@ protected:
     std::unique_ptr<TIcsBufferHandler> FBufHandler;
     std::unique_ptr<TWSocketCounter> FCounter;
     int FLastError = 0;
+    std::string FResolveErrorText;
     int FSndBufSize = 0, FRcvBufSize = 0; // system buffer sizes read at connect
 
     UINT FMsg_WM_ASYNCSELECT = 0;

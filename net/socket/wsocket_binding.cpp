@@ -486,14 +486,26 @@ bool WSocketIsDottedIP(const std::string& text) {
     return dots == 3 && number < 256;
 }
 
+namespace {
+
+// The resolvers leave the code of their failure as the thread's last Windows
+// Sockets error, as the lookups they call do, so that the socket can report
+// it with the text: a text refused without a lookup is an invalid argument.
+[[noreturn]] void RefuseText(const std::string& message) {
+    WSocket_WSASetLastError(WSAEINVAL);
+    throw ESocketException(message);
+}
+
+} // namespace
+
 winsock::u_long WSocketResolveHost(const std::string& host) {
     if (host.empty())
-        throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid Hostname.");
+        RefuseText("Winsock Resolve Host: '" + host + "' Invalid Hostname.");
     if (WSocketIsDottedIP(host)) {
         winsock::u_long addr = WSocket_inet_addr(host.c_str());
         // inet_addr cannot tell the broadcast address from a failure.
         if (addr == INADDR_NONE && host != "255.255.255.255")
-            throw ESocketException("Winsock Resolve Host: '" + host + "' Invalid IP address.");
+            RefuseText("Winsock Resolve Host: '" + host + "' Invalid IP address.");
         return addr;
     }
     HOSTENT* he = WSocket_gethostbyname(host.c_str());
@@ -507,21 +519,27 @@ winsock::u_long WSocketResolveHost(const std::string& host) {
 
 winsock::u_short WSocketResolvePort(const std::string& port, const std::string& proto) {
     if (port.empty())
-        throw ESocketException("Winsock Resolve Port: Invalid Port.");
+        RefuseText("Winsock Resolve Port: Invalid Port.");
     if (proto.empty())
-        throw ESocketException("Winsock Resolve Port: Invalid Proto.");
-    if (IsDigit(port[0])) {
-        // A number: read without asking the services database.
+        RefuseText("Winsock Resolve Port: Invalid Proto.");
+    if (IsDigit(port[0]) || port[0] == '-' || port[0] == '+') {
+        // A number: read without asking the services database. It is the
+        // whole text, blanks aside: "1abc" is not port 1, and a number cut
+        // to 16 bits (70000) or a signed one (-1) would be another port.
         size_t i = 0;
         while (i < port.size() && port[i] == ' ')
             ++i;
         unsigned value = 0;
-        for (; i < port.size() && IsDigit(port[i]); ++i) {
+        size_t digits = 0;
+        for (; i < port.size() && IsDigit(port[i]); ++i, ++digits) {
             value = value * 10 + static_cast<unsigned>(port[i] - '0');
-            // Cut to 16 bits, 70000 would quietly become another port.
             if (value > 0xFFFF)
-                throw ESocketException("Winsock Resolve Port: Invalid Port.");
+                RefuseText("Winsock Resolve Port: Invalid Port.");
         }
+        while (i < port.size() && port[i] == ' ')
+            ++i;
+        if (digits == 0 || i != port.size())
+            RefuseText("Winsock Resolve Port: Invalid Port.");
         return static_cast<winsock::u_short>(value);
     }
     SERVENT* se = WSocket_getservbyname(port.c_str(), proto.c_str());
@@ -533,7 +551,7 @@ winsock::u_short WSocketResolvePort(const std::string& port, const std::string& 
 
 int WSocketResolveProto(const std::string& proto) {
     if (proto.empty())
-        throw ESocketException("Winsock Resolve Proto: Invalid Protocol.");
+        RefuseText("Winsock Resolve Proto: Invalid Protocol.");
     if (IsDigit(proto[0])) {
         int value = 0;
         for (size_t i = 0; i < proto.size() && IsDigit(proto[i]); ++i)

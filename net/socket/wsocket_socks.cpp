@@ -78,6 +78,7 @@ void TCustomSocksWSocket::ResetDefaults() {
 // ---- connecting ------------------------------------------------------------------
 
 void TCustomSocksWSocket::Connect() {
+    FResolveErrorText.clear();
     // A socket in use and missing settings are refused by the normal
     // Connect, with its own texts, before anything here changes.
     if (FSocksServer.empty() || (FHSocket != INVALID_SOCKET && State() != wsClosed) || !FHasPort ||
@@ -96,7 +97,7 @@ void TCustomSocksWSocket::Connect() {
         socksAddr = WSocketResolveHost(FSocksServer);
         targetPort = WSocketResolvePort(Port(), "tcp");
     } catch (const Exception& E) {
-        ReportError("Connect: " + E.Message());
+        ReportResolveFailure("Connect: ", E);
         return;
     }
     // The socket connects to the SOCKS server; the target's port is kept for

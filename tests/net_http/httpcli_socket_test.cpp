@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,4 +56,35 @@ TEST(THttpCliMessages, TwentyThousandClientsOneAfterAnother) {
         ASSERT_EQ(http->ReleaseMessage(), 1025u) << "client " << i;
     }
     EXPECT_EQ(IcsWndWindowCount(), 0);
+}
+
+// A port the socket cannot use ends the request with the socket's own reason
+// and code, not with "No Error (Error #0)".
+TEST_F(THttpCliSocket, PortsTheSocketRefusesGiveItsReasonAndCode) {
+    struct Case {
+        std::string port, text;
+        int code;
+    };
+    const std::string invalid = "can't connect: Winsock Resolve Port: Invalid Port. (Error #10022)";
+    const std::vector<Case> cases{
+        {"99999", invalid, 10022},
+        {"-1", invalid, 10022},
+        {"1abc", invalid, 10022},
+        {"abc",
+         "can't connect: Winsock Resolve Port: Cannot convert port 'abc' - No Data (#11004) "
+         "(Error #11004)",
+         11004},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        http.SetURL("http://127.0.0.1:" + c.port + "/p");
+        int code = 0;
+        EXPECT_EQ(Outcome([&] { http.Get(); }, &code), c.text);
+        EXPECT_EQ(code, 404);
+        EXPECT_EQ(http.ErrCode(), c.code);
+        EXPECT_EQ(http.State(), httpReady);
+    }
+    // The client is usable again, and a refused connect has the usual text.
+    http.SetURL("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/p");
+    EXPECT_EQ(Outcome([&] { http.Get(); }), "Connection refused (Error #10061)");
 }

@@ -207,7 +207,6 @@ TEST_F(WSocketBinding, HostResolverTexts) {
 
 TEST_F(WSocketBinding, PortResolverTexts) {
     EXPECT_EQ(WSocketResolvePort("80", "tcp"), 80);
-    EXPECT_EQ(WSocketResolvePort("8080abc", "tcp"), 8080); // up to the first non-digit
     EXPECT_EQ(WSocketResolvePort("http", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("65535", "tcp"), 65535);
     EXPECT_EQ(ThrownText([] { WSocketResolvePort("", "tcp"); }),
@@ -219,6 +218,23 @@ TEST_F(WSocketBinding, PortResolverTexts) {
               "Winsock Resolve Port: Invalid Proto.");
     EXPECT_EQ(ThrownText([] { WSocketResolvePort("no-such-service", "tcp"); }),
               "Winsock Resolve Port: Cannot convert port 'no-such-service' - No Data (#11004)");
+    EXPECT_EQ(WSocket_WSAGetLastError(), 11004);
+}
+
+// A text that starts like a number must be one, whole: none of these is a
+// port, and each leaves WSAEINVAL as the thread's error for the socket to
+// report with the text.
+TEST_F(WSocketBinding, PortTextsThatAreNotWholeNumbersAreRefused) {
+    for (const char* text :
+         {"8080abc", "1abc", "99999", "65536", "-1", "+80", "8 0", "-", "0x50"}) {
+        WSocket_WSASetLastError(0);
+        EXPECT_EQ(ThrownText([&] { WSocketResolvePort(text, "tcp"); }),
+                  "Winsock Resolve Port: Invalid Port.")
+            << "'" << text << "'";
+        EXPECT_EQ(WSocket_WSAGetLastError(), 10022) << "'" << text << "'";
+    }
+    EXPECT_EQ(WSocketResolvePort("8080 ", "tcp"), 8080); // blanks around a number are fine
+    EXPECT_EQ(WSocketResolvePort("0", "tcp"), 0);
 }
 
 TEST_F(WSocketBinding, ProtocolResolverTexts) {

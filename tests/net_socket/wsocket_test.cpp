@@ -350,6 +350,33 @@ INSTANTIATE_TEST_SUITE_P(
                                      "connect: Winsock Resolve Host: Cannot convert host address "
                                      "'no-such-host.invalid' - Host not found (#11001)"}));
 
+// With OnError set nothing is raised: the owner learns the failure from
+// LastError and, for a text the resolvers refused, ResolveErrorText.
+TEST(TWSocket, RefusedPortTextLeavesItsCodeAndReason) {
+    ScriptedPeer peer;
+    peer.Script({NeverAnswer()});
+    TWSocket s;
+    int errors = 0;
+    s.OnError = [&](TComponent*) { ++errors; };
+    s.SetAddr("127.0.0.1");
+    s.SetPort("99999");
+    s.Connect();
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(s.LastError(), 10022);
+    EXPECT_EQ(s.ResolveErrorText(), "Winsock Resolve Port: Invalid Port.");
+    EXPECT_EQ(s.State(), wsClosed);
+    s.SetPort("no-such-service");
+    s.Connect();
+    EXPECT_EQ(s.LastError(), 11004);
+    EXPECT_EQ(s.ResolveErrorText(),
+              "Winsock Resolve Port: Cannot convert port 'no-such-service' - No Data (#11004)");
+    // A connect that gets past the texts forgets the reason.
+    s.SetPort(std::to_string(peer.Port()));
+    s.Connect();
+    EXPECT_EQ(s.ResolveErrorText(), "");
+    EXPECT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+}
+
 TEST(TWSocket, PropertiesKeepTheirTextsButChangeOnlyWhenClosed) {
     ScriptedPeer peer;
     peer.Script({NeverAnswer()});
