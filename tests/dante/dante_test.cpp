@@ -56,19 +56,6 @@ std::string FindDanted() {
     return "";
 }
 
-// A port nobody listens on right now (bound by the kernel's choice, then freed).
-std::uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // The loopback TCP ports process `pid` listens on, read from /proc: the
 // sockets among its descriptors that /proc/net/tcp lists as listening.
 std::set<std::uint16_t> ListeningPorts(pid_t pid) {
@@ -120,7 +107,7 @@ public:
 
     bool Start(const std::string& binary) {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            FPort = FreePort();
+            FPort = RefusedPort(); // free right now
             WriteConfig();
             if (Spawn(binary) && WaitListening())
                 return true;

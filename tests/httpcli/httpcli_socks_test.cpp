@@ -9,13 +9,6 @@ using namespace testpeer;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
-
 const std::string Page = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
 // The target of every case: 127.0.0.1:8080 (the client names the address it looked up).
 const std::string Target = "127.0.0.1";

@@ -6,13 +6,6 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
-
 // The client looks the URL's host up itself and names the address it found.
 const std::string ConnectRequest = Bytes({5, 1, 0, 3, 9}) + "127.0.0.1" + Bytes({0x1F, 0x90});
 const std::string AuthRequest = Bytes({1, 2}) + "me" + Bytes({3}) + "pwd";

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -40,6 +41,14 @@ struct LineClient {
         s.OnSessionClosed = [this](TComponent*, WORD e) {
             Closed = true;
             CloseCode = e;
+        };
+    }
+    // Records each call as the constructor's handler does, then runs `then`.
+    void AfterEachCall(const std::function<void()>& then) {
+        auto record = s.OnDataAvailable;
+        s.OnDataAvailable = [record, then](TComponent* sender, WORD e) {
+            record(sender, e);
+            then();
         };
     }
     void Connect(const ScriptedPeer& peer) {
@@ -164,11 +173,7 @@ TEST(TCustomLineWSocket, SwitchingLineModeOffInTheHandlerDeliversTheRestAsData) 
     ScriptedPeer peer;
     peer.Script({Send("one\r\ntwo\r\nrest"), NeverAnswer()});
     LineClient client;
-    auto recordLine = client.s.OnDataAvailable;
-    client.s.OnDataAvailable = [&](TComponent* sender, WORD e) {
-        recordLine(sender, e);
-        client.s.SetLineMode(false);
-    };
+    client.AfterEachCall([&] { client.s.SetLineMode(false); });
     client.Connect(peer);
     ASSERT_TRUE(PumpUntil([&] { return client.Lines.size() == 2; }, Deadline));
     EXPECT_EQ(client.Lines, (Lines{"one\r\n", "two\r\nrest"}));
@@ -223,11 +228,7 @@ TEST(TCustomLineWSocket, HeldBytesAreOfferedAsALastLineAtClose) {
     peer.Script({Send("a\r\nno terminator"), Close()});
     LineClient client;
     std::vector<std::string> order;
-    auto recordLine = client.s.OnDataAvailable;
-    client.s.OnDataAvailable = [&](TComponent* sender, WORD e) {
-        recordLine(sender, e);
-        order.push_back("data");
-    };
+    client.AfterEachCall([&] { order.push_back("data"); });
     client.s.OnSessionClosed = [&](TComponent*, WORD) {
         order.push_back("closed");
         client.Closed = true;
@@ -243,11 +244,7 @@ TEST(TCustomLineWSocket, ClosingFromTheHandlerEndsDelivery) {
     ScriptedPeer peer;
     peer.Script({Send("one\r\ntwo\r\nthree"), NeverAnswer()});
     LineClient client;
-    auto recordLine = client.s.OnDataAvailable;
-    client.s.OnDataAvailable = [&](TComponent* sender, WORD e) {
-        recordLine(sender, e);
-        client.s.Close();
-    };
+    client.AfterEachCall([&] { client.s.Close(); });
     client.Connect(peer);
     ASSERT_TRUE(PumpUntil([&] { return client.Closed; }, Deadline));
     EXPECT_EQ(client.Lines, (Lines{"one\r\n"}));

@@ -23,13 +23,6 @@ namespace {
 
 constexpr int Deadline = 3000;
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
-
 // The requests the socket must send for the target "target.example":8080.
 const std::string TargetName = "target.example";
 const std::string Greeting = Bytes({5, 1, 0});
@@ -213,39 +206,44 @@ TEST(TCustomSocksWSocket, Socks5WithoutAuthenticationByteForByte) {
     EXPECT_EQ(s.SocksLevel(), "5");
 }
 
-TEST(TCustomSocksWSocket, Socks5WithUserNameAndPasswordByteForByte) {
-    ScriptedPeer peer;
-    peer.Script({WaitBytes(3), Send(Bytes({5, 2})), WaitBytes(3 + AuthRequest.size()),
-                 Send(Bytes({1, 0})), WaitBytes(3 + AuthRequest.size() + Socks5Connect().size()),
-                 Send(Socks5Reply(0)), NeverAnswer()});
-    TWSocket s;
-    SocksRecorder r(s);
-    UseCredentials(s);
-    ConnectThrough(s, peer.Port(), "5");
-    ASSERT_TRUE(PumpUntil([&] { return r.Has("connected 0"); }, Deadline));
-    EXPECT_EQ(peer.Received(), GreetingWithAuth + AuthRequest + Socks5Connect());
-    EXPECT_EQ(r.Events, (std::vector<std::string>{"socks-connected 0", "auth start", "auth success",
-                                                  "connected 0"}));
-    EXPECT_EQ(s.SocksMethodOffered(), 2);
-    s.Close();
-    // The identity outlives the close; the server does not.
-    EXPECT_EQ(s.SocksServer(), "");
-    EXPECT_EQ(s.SocksUsercode(), "user");
-    EXPECT_EQ(s.SocksAuthentication(), socksAuthenticateUsercode);
-}
-
-TEST(TCustomSocksWSocket, Socks5ServerThatWantsNoCredentialsSaysAuthenticationNotRequired) {
-    ScriptedPeer peer;
-    peer.Script({WaitBytes(3), Send(Bytes({5, 0})), WaitBytes(3 + Socks5Connect().size()),
-                 Send(Socks5Reply(0)), NeverAnswer()});
-    TWSocket s;
-    SocksRecorder r(s);
-    UseCredentials(s);
-    ConnectThrough(s, peer.Port(), "5");
-    ASSERT_TRUE(PumpUntil([&] { return r.Has("connected 0"); }, Deadline));
-    EXPECT_EQ(peer.Received(), GreetingWithAuth + Socks5Connect());
-    EXPECT_EQ(r.Events,
-              (std::vector<std::string>{"socks-connected 0", "auth not-required", "connected 0"}));
+TEST(TCustomSocksWSocket, Socks5OfferingUserNameAndPasswordByteForByte) {
+    struct Case {
+        std::string Name;
+        std::vector<Step> Script;
+        std::string Sent;
+        std::vector<std::string> Events;
+    };
+    const std::vector<Case> cases = {
+        {"server asks for them",
+         {WaitBytes(3), Send(Bytes({5, 2})), WaitBytes(3 + AuthRequest.size()), Send(Bytes({1, 0})),
+          WaitBytes(3 + AuthRequest.size() + Socks5Connect().size()), Send(Socks5Reply(0)),
+          NeverAnswer()},
+         GreetingWithAuth + AuthRequest + Socks5Connect(),
+         {"socks-connected 0", "auth start", "auth success", "connected 0"}},
+        {"server wants none",
+         {WaitBytes(3), Send(Bytes({5, 0})), WaitBytes(3 + Socks5Connect().size()),
+          Send(Socks5Reply(0)), NeverAnswer()},
+         GreetingWithAuth + Socks5Connect(),
+         {"socks-connected 0", "auth not-required", "connected 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ScriptedPeer peer;
+        peer.Script(c.Script);
+        TWSocket s;
+        SocksRecorder r(s);
+        UseCredentials(s);
+        ConnectThrough(s, peer.Port(), "5");
+        ASSERT_TRUE(PumpUntil([&] { return r.Has("connected 0"); }, Deadline));
+        EXPECT_EQ(peer.Received(), c.Sent);
+        EXPECT_EQ(r.Events, c.Events);
+        EXPECT_EQ(s.SocksMethodOffered(), 2);
+        s.Close();
+        // The identity outlives the close; the server does not.
+        EXPECT_EQ(s.SocksServer(), "");
+        EXPECT_EQ(s.SocksUsercode(), "user");
+        EXPECT_EQ(s.SocksAuthentication(), socksAuthenticateUsercode);
+    }
 }
 
 TEST(TCustomSocksWSocket, Socks4And4ARequestsByteForByte) {

@@ -45,6 +45,13 @@ Step NeverAnswer() {
 Step ReadSlowly(std::size_t bytesPerRead, int msBetween) {
     return Step{Step::Kind::ReadSlowly, {}, bytesPerRead, msBetween};
 }
+std::string Bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values)
+        s += static_cast<char>(v);
+    return s;
+}
+
 Step SetReceiveBuf(int bytes) {
     return Step{Step::Kind::SetReceiveBuf, {}, static_cast<std::size_t>(bytes)};
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,9 @@ Step Reset();
 Step NeverAnswer();
 Step ReadSlowly(std::size_t bytesPerRead, int msBetween);
 Step SetReceiveBuf(int bytes);
+
+// The bytes of `values` (0 to 255 each), for scripts of binary protocols.
+std::string Bytes(std::initializer_list<int> values);
 
 class ScriptedPeer {
 public:
