@@ -1187,7 +1187,11 @@ void THttpCli::ApplyLocation(const std::string& v) {
             }
             if (!to.Proto.empty() && !to.Host.empty()) {
                 FOriginHost = to.Host;
-                // The Host line names the server relocated to, port included.
+                // The Host line and Location name the server relocated to,
+                // port included. A deliberate departure from the first
+                // design, which kept the first URL's port in the Host line
+                // and dropped it from Location: both then named a server
+                // the request did not go to.
                 FOriginPort = FConnectPort;
                 std::string server = to.Host + (to.Port.empty() ? "" : ":" + to.Port);
                 if (to.Path.empty()) {
