@@ -258,7 +258,7 @@ bool THttpCli::NtlmFirstStep() const {
     return FAuthNTLMState == 1 || FProxyAuthNTLMState == 1;
 }
 
-void THttpCli::ResetResponseFields(bool keepLocation) {
+void THttpCli::ClearHeaderFields() {
     FStatusCode = 0;
     FHeaderLines.Clear();
     FContentLength = -1;
@@ -266,9 +266,15 @@ void THttpCli::ResetResponseFields(bool keepLocation) {
     FContentType.clear();
     FTransferEncoding.clear();
     FContentEncoding.clear();
+    FCloseReq = FRequestVer == "1.0";
+    FLocationField.clear();
+    FLocationFieldSeen = false;
+}
+
+void THttpCli::ResetResponseFields(bool keepLocation) {
+    ClearHeaderFields();
     if (!keepLocation)
         FLocation = FURL;
-    FCloseReq = FRequestVer == "1.0";
     FErrCode = 0;
     FLineCount = 0;
     FBodyLineCount = 0;
@@ -277,8 +283,6 @@ void THttpCli::ResetResponseFields(bool keepLocation) {
     FHeaderBytes = 0;
     FBytesAfterResponse = 0;
     FResponseFailed = false;
-    FLocationField.clear();
-    FLocationFieldSeen = false;
     FNextStep = TNextStep::None;
 }
 
@@ -1228,17 +1232,8 @@ void THttpCli::ForgetInterimResponse() {
     // The final response is read as if it were the first: nothing of the
     // interim one (a length, a coding, a location) applies to it. The bytes
     // it took still count toward the header caps.
-    FStatusCode = 0;
-    FHeaderLines.Clear();
-    FContentLength = -1;
-    FReceivedCount = 0;
-    FContentType.clear();
-    FTransferEncoding.clear();
-    FContentEncoding.clear();
+    ClearHeaderFields();
     FAuthChallenges.Clear();
-    FCloseReq = FRequestVer == "1.0";
-    FLocationField.clear();
-    FLocationFieldSeen = false;
     FLineCount = -1;
 }
 

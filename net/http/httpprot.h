@@ -347,6 +347,8 @@ private:
     bool RelocationLimitPassed();
     void MarkReady();
     void PostMsg(UINT msg);
+    // What a response header sets, back to its value before any header.
+    void ClearHeaderFields();
     void ResetResponseFields(bool keepLocation);
     void RewindStreams();
     void DropFromBuffer(std::size_t count);

@@ -60,15 +60,7 @@ Outcome Run(const Options& o, const std::string& response, const std::vector<std
         http.OnCookie = [&](TComponent*, const std::string& data, bool&) {
             r.cookies.push_back(data);
         };
-        THttpCliTestAccess::ExpectResponse(http, o.rq);
-        std::size_t from = 0;
-        for (std::size_t cut : cuts) {
-            THttpCliTestAccess::Feed(http, response.substr(from, cut - from));
-            from = cut;
-        }
-        THttpCliTestAccess::Feed(http, response.substr(from));
-        if (o.close)
-            THttpCliTestAccess::PeerClosed(http);
+        THttpCliTestAccess::Answer(http, o.rq, response, cuts, o.close);
         r.status = http.StatusCode();
         r.reason = http.ReasonPhrase();
         r.version = http.ResponseVer();

@@ -39,12 +39,9 @@ Fed FeedResponse(const std::string& response, bool close, std::size_t cut = 0) {
     http.SetRequestVer("1.1");
     http.SetDocStream(&doc);
     http.OnLocationChange = [&](TComponent*) { ++f.locationChanges; };
-    THttpCliTestAccess::ExpectResponse(http, httpGET);
-    if (cut > 0)
-        THttpCliTestAccess::Feed(http, response.substr(0, cut));
-    THttpCliTestAccess::Feed(http, response.substr(cut));
-    if (close)
-        THttpCliTestAccess::PeerClosed(http);
+    THttpCliTestAccess::Answer(http, httpGET, response,
+                               cut > 0 ? std::vector<std::size_t>{cut} : std::vector<std::size_t>{},
+                               close);
     EXPECT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
     f.status = http.StatusCode();
     f.reason = http.ReasonPhrase();

@@ -41,15 +41,7 @@ Parsed ParseResponse(const std::string& response, const std::vector<std::size_t>
     http.OnHeaderBegin = [&](TComponent*) { ++p.headerBegins; };
     http.OnDocBegin = [&](TComponent*) { ++p.docBegins; };
     http.OnDocEnd = [&](TComponent*) { ++p.docEnds; };
-    THttpCliTestAccess::ExpectResponse(http, httpGET);
-    std::size_t from = 0;
-    for (std::size_t cut : cuts) {
-        THttpCliTestAccess::Feed(http, response.substr(from, cut - from));
-        from = cut;
-    }
-    THttpCliTestAccess::Feed(http, response.substr(from));
-    if (close)
-        THttpCliTestAccess::PeerClosed(http);
+    THttpCliTestAccess::Answer(http, httpGET, response, cuts, close);
     EXPECT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
     p.status = http.StatusCode();
     p.reason = http.ReasonPhrase();

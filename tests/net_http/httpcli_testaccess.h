@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 class THttpCliTestAccess {
 public:
@@ -42,6 +43,21 @@ public:
 
     // The peer closed the connection.
     static void PeerClosed(THttpCli& h) { h.SocketSessionClosed(0); }
+
+    // The response to a request of kind `rq`, in the pieces `cuts` gives
+    // (byte offsets), then the close when `close` is set.
+    static void Answer(THttpCli& h, THttpRequest rq, const std::string& response,
+                       const std::vector<std::size_t>& cuts, bool close) {
+        ExpectResponse(h, rq);
+        std::size_t from = 0;
+        for (std::size_t cut : cuts) {
+            Feed(h, response.substr(from, cut - from));
+            from = cut;
+        }
+        Feed(h, response.substr(from));
+        if (close)
+            PeerClosed(h);
+    }
 
     // Puts the state bytes of one side, the status and the challenges as a
     // response would have left them, then asks one scheme's check directly.
