@@ -8,6 +8,7 @@ PACKAGES=(
     nettle-dev zlib1g-dev nginx tinyproxy
     fonts-wine xvfb xauth xdg-utils
     dante-server
+    x11-utils desktop-file-utils dpkg-dev
 )
 
 as_root() {

@@ -1,0 +1,46 @@
+# cmake --install: the programs in PREFIX/bin, the stand-in modules and the
+# shared Win32 stand-in in PREFIX/lib/qsologbook (where the module loader
+# looks when they are not beside the program, and where the programs' run
+# path finds libplatform_win32.so), the desktop entry and the hicolor icons.
+# cpack -G DEB (scripts/package) makes a Debian package of the same tree.
+set(LOGBOOK_PRIVATE_LIBDIR lib/qsologbook)
+
+install(TARGETS qsologbook httpcli logbook-service RUNTIME DESTINATION bin)
+install(TARGETS platform_win32 LIBRARY DESTINATION ${LOGBOOK_PRIVATE_LIBDIR})
+install(TARGETS wsock32 ws2_32 LIBRARY DESTINATION ${LOGBOOK_PRIVATE_LIBDIR})
+
+install(FILES ${CMAKE_SOURCE_DIR}/app/qsologbook.desktop DESTINATION share/applications)
+foreach(size 16 22 24 32 48 64 128 256)
+    install(FILES ${CMAKE_SOURCE_DIR}/app/icons/qsologbook-${size}.png
+            DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME qsologbook.png)
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/app/icons/qsologbook.svg
+        DESTINATION share/icons/hicolor/scalable/apps)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
+        DESTINATION share/doc/qsologbook)
+
+set(CPACK_PACKAGE_NAME qsologbook)
+set(CPACK_PACKAGE_VENDOR "QQ9XYZ club station")
+set(CPACK_PACKAGE_CONTACT "QQ9XYZ Logbook maintainers <qq9xyz-logbook@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Amateur-radio contact logger with online logbook upload")
+set(CPACK_PACKAGE_DESCRIPTION
+    "A desktop logger for amateur-radio contacts (QSOs): every new or corrected \
+contact is sent at once to an online logbook service. Includes httpcli, a \
+command-line HTTP client for diagnosing a connection, and logbook-service, a \
+stand-in for the online logbook on the loopback address.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries the programs link come from dpkg-shlibdeps; it is told that
+# the private folder's libraries are the package's own. What is loaded at run
+# time it cannot see: Qt's platform plugins, and xdg-open for the browser.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/usr/${LOGBOOK_PRIVATE_LIBDIR})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine")
+include(CPack)
