@@ -102,3 +102,13 @@ TEST_F(HttpCliSocksTest, SocksFailuresRaiseWithTheirCodeAndText) {
         EXPECT_EQ(http.State(), httpReady);
     }
 }
+
+TEST_F(HttpCliSocksTest, SocksServerPortThatCannotBeResolvedIsACannotConnect) {
+    Through("5", false);
+    http.SetSocksPort("no-such-service");
+    const std::string message = Outcome([&] { http.Get(); });
+    EXPECT_EQ(message.rfind("can't connect: ", 0), 0u) << message;
+    EXPECT_NE(message.find("no-such-service"), std::string::npos) << message;
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(http.State(), httpReady);
+}

@@ -651,3 +651,19 @@ TEST(TCustomWSocket, ListenAnnouncesConnectionsThatAcceptTakes) {
     s.Close();
     EXPECT_EQ(s.State(), wsClosed);
 }
+
+TEST(TCustomSocksWSocket, LineModeCutsTheDataThatCameWithTheReplyIntoLines) {
+    ScriptedPeer peer;
+    peer.Script({WaitBytes(3), Send(Bytes({5, 0})), WaitBytes(3 + Socks5Connect().size()),
+                 Send(Socks5Reply(0) + "one\r\ntw"), WaitFor("go"), Send("o\r\n"), NeverAnswer()});
+    TWSocket s;
+    SocksRecorder r(s);
+    s.SetLineMode(true);
+    ConnectThrough(s, peer.Port(), "5");
+    ASSERT_TRUE(
+        PumpUntil([&] { return r.Has("data one\r\n") && s.LineBufferLen() == 2; }, Deadline));
+    s.SendText("go");
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("data two\r\n"); }, Deadline));
+    EXPECT_EQ(r.Events, (std::vector<std::string>{"socks-connected 0", "connected 0",
+                                                  "data one\r\n", "data two\r\n"}));
+}
