@@ -757,8 +757,9 @@ void TCustomWSocket::Connect() {
 
     if (LogEnabled(loWsockInfo)) {
         IN_ADDR in = FRemoteSockAddr.sin_addr;
+        // The port connected to: the target's, or the SOCKS server's.
         WriteLog(loWsockInfo, std::string("TWSocket will connect to ") + WSocket_inet_ntoa(in) +
-                                  ":" + std::to_string(FPortNumber));
+                                  ":" + std::to_string(WSocket_ntohs(FRemoteSockAddr.sin_port)));
     }
     if (WSocket_connect(FHSocket, reinterpret_cast<const SOCKADDR*>(&FRemoteSockAddr),
                         sizeof FRemoteSockAddr) != 0) {

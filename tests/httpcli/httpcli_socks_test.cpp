@@ -76,6 +76,10 @@ TEST(HttpcliSocks, RefusalIsAFailedConnectWithTheSocksText) {
         << r.Err;
     EXPECT_NE(r.Err.find("* SOCKS error 20015: socks authentication failed"), std::string::npos)
         << r.Err;
+    // The trace names the SOCKS server as the one connected to.
+    EXPECT_NE(r.Err.find("* TWSocket will connect to 127.0.0.1:" + std::to_string(peer.Port())),
+              std::string::npos)
+        << r.Err;
 }
 
 TEST(HttpcliSocks, BadSocksSettingsAreCommandLineMistakes) {
