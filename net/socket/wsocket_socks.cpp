@@ -183,6 +183,16 @@ void TCustomSocksWSocket::SendSocksRequest(const std::string& request, int phase
 }
 
 void TCustomSocksWSocket::SendSocks4Request() {
+    // The user id and the 4A name end with a 0 byte: one inside would end
+    // the field early and have the rest read as the next one.
+    if (FSocksUsercode.find('\0') != std::string::npos) {
+        SocksFailure(20015, "authentification failed");
+        return;
+    }
+    if (FSocksLevel == "4A" && Addr().find('\0') != std::string::npos) {
+        SocksFailure(20011, "address type not supported");
+        return;
+    }
     std::string request{4, 1};
     request += PortBytes(FPortNumber);
     winsock::u_long target = 0;

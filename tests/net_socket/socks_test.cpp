@@ -274,7 +274,7 @@ TEST(TCustomSocksWSocket, Socks4And4ARequestsByteForByte) {
     }
 }
 
-TEST(TCustomSocksWSocket, TargetNameOf255BytesIsSentAnd256IsRefusedBeforeSending) {
+TEST(TCustomSocksWSocket, WhatARequestCannotHoldIsRefusedBeforeSending) {
     const std::string longest(255, 'n');
     {
         ScriptedPeer peer;
@@ -287,16 +287,23 @@ TEST(TCustomSocksWSocket, TargetNameOf255BytesIsSentAnd256IsRefusedBeforeSending
         ASSERT_TRUE(PumpUntil([&] { return r.Has("connected 0"); }, Deadline));
         EXPECT_EQ(peer.Received(), Greeting + Socks5Connect(longest));
     }
+    // What SOCKS 4 ends with a 0 byte cannot hold one: the rest would be
+    // read as the next field (for 4A, as the target's name).
+    const std::string withZero = std::string("bob") + '\0' + "evil.example";
     struct Case {
-        std::string Addr, User;
+        std::string Level, Addr, User;
         int Code;
         std::string Text;
     };
     const std::vector<Case> refused = {
-        {std::string(256, 'n'), "", 20011, "address type not supported"},
-        {TargetName, std::string(256, 'u'), 20015, "socks authentication failed"},
+        {"5", std::string(256, 'n'), "", 20011, "address type not supported"},
+        {"5", TargetName, std::string(256, 'u'), 20015, "socks authentication failed"},
+        {"4a", TargetName, withZero, 20015, "authentification failed"},
+        {"4", "10.1.2.3", withZero, 20015, "authentification failed"},
+        {"4a", withZero, "", 20011, "address type not supported"},
     };
     for (const Case& c : refused) {
+        SCOPED_TRACE(c.Level + " " + std::to_string(c.Code));
         ScriptedPeer peer;
         peer.Script({NeverAnswer()});
         TWSocket s;
@@ -305,7 +312,7 @@ TEST(TCustomSocksWSocket, TargetNameOf255BytesIsSentAnd256IsRefusedBeforeSending
             UseCredentials(s);
             s.SetSocksUsercode(c.User);
         }
-        ConnectThrough(s, peer.Port(), "5", c.Addr);
+        ConnectThrough(s, peer.Port(), c.Level, c.Addr);
         ASSERT_TRUE(PumpUntil([&] { return r.Closed(); }, Deadline));
         const std::string code = std::to_string(c.Code);
         EXPECT_EQ(r.Events, (std::vector<std::string>{"socks-connected 0",
