@@ -7,6 +7,7 @@ PACKAGES=(
     libcpp-httplib-dev libcurl4-openssl-dev
     nettle-dev zlib1g-dev nginx tinyproxy
     fonts-wine xvfb xauth xdg-utils
+    fonts-dejavu-extra
     dante-server
     x11-utils desktop-file-utils dpkg-dev
 )

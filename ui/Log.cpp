@@ -48,11 +48,9 @@ public:
     void SetSummary(const std::string& text) override {
         F.ui->Memo1->setPlainText(ToQString(text));
     }
-    void AppendStatus(const std::string& line) override {
-        F.ui->Memo1->appendPlainText(ToQString(line));
-    }
+    void AppendStatus(const std::string& line) override { F.ui->Memo1->AddLine(ToQString(line)); }
     void AppendTrace(const std::string& line) override {
-        F.ui->DebugMemo->appendPlainText(ToQString(line));
+        F.ui->DebugMemo->AddLine(ToQString(line));
     }
     void ShowMessage(const std::string& text) override { ::ShowMessage(text); }
     // The settings dialog's box is read and written at the moment it matters.
@@ -389,11 +387,15 @@ void TForm1::SetEntryColour(const QColor& colour) {
     QWidget* const controls[] = {ui->DatePicker, ui->OraPicker, ui->EditIndicativ,
                                  ui->EditRX,     ui->EditTX,    ui->EditLocator,
                                  ui->BandCombo,  ui->ModCombo,  ui->QSLCheckBox};
+    // Enabled controls only: a disabled one keeps the system's disabled
+    // colours, whatever the state of the row.
     for (QWidget* control : controls) {
         QPalette palette = control->palette();
-        palette.setColor(QPalette::Base, colour);   // edit fields and pickers
-        palette.setColor(QPalette::Button, colour); // the closed drop-down lists
-        palette.setColor(QPalette::Window, colour); // the check box's own area
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+            palette.setColor(group, QPalette::Base, colour);   // edit fields and pickers
+            palette.setColor(group, QPalette::Button, colour); // the closed drop-down lists
+            palette.setColor(group, QPalette::Window, colour); // the check box's own area
+        }
         control->setPalette(palette);
     }
     ui->QSLCheckBox->setAutoFillBackground(true);

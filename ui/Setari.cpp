@@ -7,6 +7,8 @@
 #include "framework/qt/qt_application.h"
 #include "framework/qt/qt_text.h"
 
+#include <QKeyEvent>
+
 TForm2* Form2 = nullptr;
 
 const char* const kAuthorCredit = "Autor: Radu Ionescu, QQ9ABC - Radioclubul QQ9XYZ";
@@ -34,6 +36,25 @@ void TForm2::FormCreate() {
 
 void TForm2::AboutBtnClick() {
     ShowMessage(Form1->VersionTitle + "\r" + kAuthorCredit);
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // The code field takes the focus selected, as a Windows edit field does,
+    // so that what the operator types replaces the hidden code.
+    ui->Edit2->selectAll();
+}
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+    // Esc presses the cancel button, and a disabled button cannot be
+    // pressed: while Cancel is disabled Esc does nothing (the close box
+    // still closes the dialog).
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        if (ui->Button4->isEnabled())
+            ui->Button4->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 bool TForm2::DemoMode() const {

@@ -28,6 +28,10 @@ public:
     bool DemoMode() const;
     void SetDemoMode(bool on);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     std::unique_ptr<Ui::TForm2> ui;
 };

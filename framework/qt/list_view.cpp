@@ -2,12 +2,33 @@
 
 #include "framework/qt/qt_application.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 
 #include <set>
 
-TListView::TListView(QWidget* parent) : QTreeView(parent) {
+// Gives every row the height of a report list view's row.
+class TListView::TRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void UseFont(const QFont& font) { FRowHeight = WindowsTextHeight(font) + 1; }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setHeight(FRowHeight);
+        return size;
+    }
+
+private:
+    int FRowHeight = 0;
+};
+
+TListView::TListView(QWidget* parent) : QTreeView(parent), FRowDelegate(new TRowDelegate(this)) {
+    FRowDelegate->UseFont(font());
+    setItemDelegate(FRowDelegate);
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
@@ -66,6 +87,12 @@ void TListView::mousePressEvent(QMouseEvent* event) {
         return;
     }
     QTreeView::mousePressEvent(event);
+}
+
+void TListView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange)
+        FRowDelegate->UseFont(font());
+    QTreeView::changeEvent(event);
 }
 
 void TListView::SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {

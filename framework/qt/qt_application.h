@@ -40,8 +40,13 @@ void AutoSizeLabels(QWidget* form);
 enum class TSystemColor { clBtnFace, clWindow, clCaptionText, cl3DDkShadow };
 QColor SystemColor(TSystemColor color);
 
-// Tahoma with the given character height in pixels (11 pixels is 8 points).
+// The forms' Tahoma with the given character height in pixels (11 pixels is
+// 8 points); bold text takes the bold face chosen for it.
 QFont TahomaFont(int pixelHeight = 11, bool bold = false);
+
+// The height of a line of `font` as Windows measures it: the font's Windows
+// ascent and descent at its size, each rounded (13 pixels for Tahoma 8).
+int WindowsTextHeight(const QFont& font);
 
 // Runs `handler`, showing an exception that escapes it in the error box.
 // Handlers wired to Qt signals go through here, so no exception ever
