@@ -1,17 +1,26 @@
-// Renders the main window as it looks a moment after start, with the
-// settings dialog open over it, into a PNG file. Window frames are drawn in
-// the classic Windows manner, since the offscreen platform has none.
+// Renders the pictures of the README into PNG files: the main window as it
+// looks a moment after start, with the settings dialog open over it; and,
+// when a second file is named, the main window after a first contact
+// uploaded to the stand-in logbook service. Window frames are drawn in the
+// classic Windows manner, since the offscreen platform has none.
+#include "tests/ui/local_service.h"
 #include "tests/ui/ui_test_support.h"
 
 #include "framework/qt/qt_application.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
+#include "upload/hosts.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,21 +59,34 @@ QPixmap Framed(QWidget* window, bool active) {
     return framed;
 }
 
+bool Save(const QPixmap& shot, const char* file) {
+    const bool saved = shot.save(QString::fromLocal8Bit(file), "PNG");
+    std::printf("%s %s\n", saved ? "wrote" : "failed to write", file);
+    return saved;
+}
+
+// Waits for the next clock tick, so the panels show the time.
+void WaitForTick() {
+    const QString before = Child<QLabel>(Form1, "Panel1")->text();
+    WaitFor([&] { return Child<QLabel>(Form1, "Panel1")->text() != before; });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: ui_screenshot <file.png>\n");
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: ui_screenshot <settings.png> [<first-contact.png>]\n");
         return 2;
     }
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     TestApp();
+    uitest::TLocalService service;
+    upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(service.Port()));
     TTestWindows windows;
     bool saved = false;
     TModalAnswerer answerer([&](QWidget* modal) {
-        // Wait for the first clock tick so the panels show the time.
-        WaitFor([] { return Child<QLabel>(Form1, "Panel1")->text() != QStringLiteral("UTC"); });
+        WaitForTick();
         const QPixmap main = Framed(Form1, false);
         const QPixmap dialog = Framed(Form2, true);
         QPixmap shot(main.size());
@@ -73,11 +95,25 @@ int main(int argc, char** argv) {
         p.drawPixmap((main.width() - dialog.width()) / 2,
                      (main.height() - dialog.height()) / 2 + 10, dialog);
         p.end();
-        saved = shot.save(QString::fromLocal8Bit(argv[1]), "PNG");
-        static_cast<QDialog*>(modal)->reject();
+        saved = Save(shot, argv[1]);
+        // "Salveaza": the club callsign, its upload code, real time.
+        Child<QPushButton>(Form2, "Button1")->click();
+        (void)modal;
     });
     Form1->show();
     WaitFor([&] { return answerer.Count() == 1 && !Form2->isVisible(); }, 5000);
-    std::printf("%s %s\n", saved ? "wrote" : "failed to write", argv[1]);
-    return saved ? 0 : 1;
+    if (!saved || argc < 3)
+        return saved ? 0 : 1;
+
+    QTest::keyClicks(Child<QLineEdit>(Form1, "EditIndicativ"), QStringLiteral("YO9ABC"));
+    QTest::keyClicks(Child<QLineEdit>(Form1, "EditLocator"), QStringLiteral("KN37AB"));
+    Child<QPushButton>(Form1, "AdaugaBtn")->click();
+    auto* memo = Child<QPlainTextEdit>(Form1, "Memo1");
+    if (!WaitFor([&] { return memo->toPlainText().contains(QStringLiteral("Raspuns server")); },
+                 5000)) {
+        std::fprintf(stderr, "no answer from the logbook service\n");
+        return 1;
+    }
+    WaitForTick();
+    return Save(Framed(Form1, true), argv[2]) ? 0 : 1;
 }

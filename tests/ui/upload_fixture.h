@@ -3,18 +3,15 @@
 // sees it. Shared by the entry-row and the upload suites.
 #pragma once
 
+#include "tests/ui/local_service.h"
 #include "tests/ui/ui_test_support.h"
 
 #include "core/settings.h"
 #include "framework/qt/list_view.h"
-#include "guarded_server.h"
-#include "service.h"
 #include "tests/support/scripted_peer.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
 #include "upload/hosts.h"
-
-#include <httplib.h>
 
 #include <gtest/gtest.h>
 
@@ -28,9 +25,7 @@
 #include <QTest>
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace uitest {
@@ -42,49 +37,6 @@ inline TDateTime PinnedLocal() {
 inline TDateTime PinnedUtc() {
     return EncodeDate(2024, 3, 10) + EncodeTime(13, 30, 5, 0);
 }
-
-// The stand-in logbook service on its own loopback port, with the account
-// QQ9XYZ / 9999999999. It records each upload body as received and is
-// stopped by its destructor (or by Stop), so a failing assertion cannot
-// leave it running.
-class TLocalService {
-public:
-    TLocalService() : FService(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
-        FServer.Post("/newentry.aspx", [this](const httplib::Request& req, httplib::Response& res) {
-            {
-                std::lock_guard lock(FLock);
-                FBodies.push_back(req.body);
-            }
-            res.set_content(FService.HandleUpload(req.body), "text/xml");
-        });
-        FPort = FServer.bind_to_any_port("127.0.0.1");
-        // Bound and listening already: connections wait in the backlog.
-        FThread = std::thread([this] { FServer.listen_after_bind(); });
-    }
-    ~TLocalService() { Stop(); }
-
-    // Closes the listening socket: connections are refused from now on.
-    void Stop() {
-        if (!FThread.joinable())
-            return;
-        FServer.stop();
-        FThread.join();
-    }
-    int Port() const { return FPort; }
-    logbook::Service& Service() { return FService; }
-    std::vector<std::string> Bodies() const {
-        std::lock_guard lock(FLock);
-        return FBodies;
-    }
-
-private:
-    logbook::Service FService;
-    logbook::GuardedServer FServer;
-    int FPort = 0;
-    std::thread FThread;
-    mutable std::mutex FLock;
-    std::vector<std::string> FBodies;
-};
 
 // What the operator was told by one message box, and the status memo's last
 // line at that moment (the box comes after its status line).
@@ -191,7 +143,10 @@ protected:
     }
     void SetDemo(bool on) { Form2->SetDemoMode(on); }
 
-    QColor Background(const char* name) { return Main(name)->palette().color(QPalette::Base); }
+    // The state's colour of a control, shown while it is enabled.
+    QColor Background(const char* name) {
+        return Main(name)->palette().color(QPalette::Active, QPalette::Base);
+    }
 
     std::vector<TBox> Boxes;
     std::unique_ptr<TTestWindows> FWindows;
