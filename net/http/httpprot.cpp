@@ -362,6 +362,9 @@ void THttpCli::RunRequest(THttpRequest rq) {
         bool terminating = Application().Terminated() || QuitSeen() || FCtrlSocket->QuitSeen();
         bool timedOut = false;
         if (!terminating) {
+            // Bytes still flowing out of the system's send queue are activity
+            // too, though no send of ours was needed for a while.
+            FCtrlSocket->NoteSendProgress();
             DWORD now = GetTickCount();
             DWORD last = FCtrlSocket->ActivityCounter()->LastActivityTicks();
             DWORD elapsed = now >= last ? now - last : now + (0xFFFFFFFFu - last);

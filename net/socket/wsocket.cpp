@@ -384,6 +384,7 @@ void TCustomWSocket::ConnectDone(WORD error) {
 void TCustomWSocket::FireSessionConnected(WORD error) {
     FTotalReceived = 0;
     FTotalSent = 0;
+    FLastUnsent = 0;
     if (OnSessionConnected)
         OnSessionConnected(this, error);
 }
@@ -946,6 +947,21 @@ int TCustomWSocket::PendingReadCount() {
 }
 
 // ---- sending ----------------------------------------------------------------
+
+// A peer that reads an upload slowly drains the system's send queue between
+// our sends, which come only when the queue has room again: with a large
+// system buffer that can take longer than an inactivity time-out while bytes
+// are moving all along.
+void TCustomWSocket::NoteSendProgress() {
+    if (FHSocket == INVALID_SOCKET || !FCounter || FState != wsConnected)
+        return;
+    winsock::u_long unsent = 0;
+    if (WSocket_ioctlsocket(FHSocket, FIONWRITE, &unsent) != 0)
+        return;
+    if (unsent < FLastUnsent)
+        FCounter->LastSendTicks = GetTickCount();
+    FLastUnsent = unsent;
+}
 
 void TCustomWSocket::EmptySendBuffer() {
     SendLock lock(*FBufHandler);

@@ -184,6 +184,10 @@ public:
     virtual int Receive(void* buffer, int size);
     virtual std::string ReceiveText();
     virtual int PendingReadCount();
+    // Counts bytes the network took from the system's send queue since the
+    // last call as send activity (LastSendTicks := now). Only the activity
+    // counter is touched; nothing is reported.
+    void NoteSendProgress();
     // Queues and writes; returns the length accepted (bytes may still wait in
     // the buffer), -1 when not connected.
     virtual int Send(const void* data, int len);
@@ -304,6 +308,7 @@ protected:
     std::unique_ptr<TIcsBufferHandler> FBufHandler;
     std::unique_ptr<TWSocketCounter> FCounter;
     int FLastError = 0;
+    winsock::u_long FLastUnsent = 0; // the system's unsent count at the last NoteSendProgress
     std::string FResolveErrorText;
     int FSndBufSize = 0, FRcvBufSize = 0; // system buffer sizes read at connect
 

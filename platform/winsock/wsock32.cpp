@@ -45,6 +45,7 @@ constexpr int IpMulticastLoop = winsock::IP_MULTICAST_LOOP;
 constexpr int IpAddMembership = winsock::IP_ADD_MEMBERSHIP;
 constexpr long Fionread = winsock::FIONREAD;
 constexpr long Fionbio = winsock::FIONBIO;
+constexpr long Fionwrite = winsock::FIONWRITE;
 constexpr int MsgOob = winsock::MSG_OOB;
 constexpr int MsgPeek = winsock::MSG_PEEK;
 constexpr winsock::u_long InaddrNone = winsock::INADDR_NONE;
@@ -67,6 +68,7 @@ constexpr winsock::u_long InaddrNone = winsock::INADDR_NONE;
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -1060,6 +1062,13 @@ int Ws_ioctlsocket(SOCKET s, long cmd, u_long* argp) {
         int n = 0;
         // A listening socket has nothing to read; Linux refuses the question.
         if (!e->listening && ioctl(e->fd, FIONREAD, &n) < 0)
+            return FailErrno();
+        *argp = static_cast<u_long>(std::max(n, 0));
+        return 0;
+    }
+    if (cmd == win::Fionwrite) {
+        int n = 0;
+        if (!e->listening && ioctl(e->fd, SIOCOUTQ, &n) < 0)
             return FailErrno();
         *argp = static_cast<u_long>(std::max(n, 0));
         return 0;

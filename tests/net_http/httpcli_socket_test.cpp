@@ -4,6 +4,7 @@
 #include "net/socket/wsocket.h"
 #include "tests/net_http/httpcli_fixture.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -87,4 +88,33 @@ TEST_F(THttpCliSocket, PortsTheSocketRefusesGiveItsReasonAndCode) {
     // The client is usable again, and a refused connect has the usual text.
     http.SetURL("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/p");
     EXPECT_EQ(Outcome([&] { http.Get(); }), "Connection refused (Error #10061)");
+}
+
+// The inactivity clock counts bytes the network takes from the system's send
+// queue: a server reading a large upload slowly keeps the request alive,
+// although the client may make no send for longer than the time-out while
+// the system drains what it queued.
+TEST_F(THttpCliSocket, UploadReadSlowlyOutlastsAShortTimeout) {
+    const std::size_t bodySize = 3 * 1024 * 1024;
+    const std::size_t slowPart = 640 * 1024; // read at about 160 KB/s
+    ScriptedPeer peer(8 * 1024);
+    peer.Script({ReadSlowlyTo(slowPart, 8 * 1024, 50), WaitFor("<END>"),
+                 Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), Close()});
+    ConfigureUpload(LocalUrl(peer, "/newentry.aspx"), std::string(bodySize - 5, 'b') + "<END>");
+    http.SetTimeout(2);
+    EXPECT_EQ(Outcome([&] { http.Post(); }), "");
+    EXPECT_EQ(doc.DataString(), "ok");
+    EXPECT_EQ(http.BodySentCount(), static_cast<std::int64_t>(bodySize));
+}
+
+// What the system holds but nobody takes is no activity: a server that
+// stops reading is given up after the time-out.
+TEST_F(THttpCliSocket, UploadNobodyReadsTimesOut) {
+    ScriptedPeer peer(8 * 1024);
+    peer.Script({Pause(30000)});
+    ConfigureUpload(LocalUrl(peer, "/newentry.aspx"), std::string(3 * 1024 * 1024, 'b'));
+    http.SetTimeout(1);
+    int code = 0;
+    EXPECT_EQ(Outcome([&] { http.Post(); }, &code), "Request aborted on timeout");
+    EXPECT_EQ(code, 404);
 }

@@ -45,6 +45,9 @@ Step NeverAnswer() {
 Step ReadSlowly(std::size_t bytesPerRead, int msBetween) {
     return Step{Step::Kind::ReadSlowly, {}, bytesPerRead, msBetween};
 }
+Step ReadSlowlyTo(std::size_t total, std::size_t bytesPerRead, int msBetween) {
+    return Step{Step::Kind::ReadSlowlyTo, {}, total, msBetween, bytesPerRead};
+}
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;
     for (int v : values)
@@ -285,6 +288,17 @@ void ScriptedPeer::RunConnection(int fd, int index, const std::vector<Step>& scr
             break;
         case Step::Kind::ReadSlowly:
             readToEnd(step.Count == 0 ? 1 : step.Count, step.Ms);
+            break;
+        case Step::Kind::ReadSlowlyTo:
+            while (c.Bytes.size() < step.Count &&
+                   ReadSome(
+                       c,
+                       std::min(std::max<std::size_t>(step.Chunk, 1), step.Count - c.Bytes.size()),
+                       50)) {
+                pollfd stop{FStopFd, POLLIN, 0};
+                if (::poll(&stop, 1, step.Ms) > 0)
+                    break;
+            }
             break;
         case Step::Kind::SetReceiveBuf: {
             int size = static_cast<int>(step.Count);

@@ -35,12 +35,14 @@ struct Step {
         Reset,         // close with SO_LINGER 0: the other side sees a reset
         NeverAnswer,   // read (and record) until the other side closes or the peer stops
         ReadSlowly,    // read `Count` bytes every `Ms` milliseconds until the end
+        ReadSlowlyTo,  // read `Chunk` bytes every `Ms` milliseconds until `Count` in all
         SetReceiveBuf, // SO_RCVBUF of the connection := `Count`
     };
     Kind What;
     std::string Data;
     std::size_t Count = 0;
     int Ms = 0;
+    std::size_t Chunk = 0;
 };
 
 Step Send(std::string bytes);
@@ -56,6 +58,8 @@ Step Close();
 Step Reset();
 Step NeverAnswer();
 Step ReadSlowly(std::size_t bytesPerRead, int msBetween);
+// Reads slowly until the connection has received `total` bytes in all.
+Step ReadSlowlyTo(std::size_t total, std::size_t bytesPerRead, int msBetween);
 Step SetReceiveBuf(int bytes);
 
 // The bytes of `values` (0 to 255 each), for scripts of binary protocols.

@@ -334,6 +334,33 @@ TEST_F(Wsock32, ReadIsReEnabledOnlyByRecv) {
     EXPECT_FALSE(WaitHandleBusy());
 }
 
+// FIONWRITE (not a Windows command) tells how much of what was sent the peer
+// has not taken yet: it stays while the peer does not read and falls to 0
+// once it has read everything.
+TEST_F(Wsock32, UnsentCountFallsAsThePeerReads) {
+    testpeer::ScriptedPeer peer(8 * 1024);
+    peer.Script({testpeer::Pause(300), testpeer::WaitBytes(512 * 1024), testpeer::NeverAnswer()});
+    SOCKET s = Connected(peer.Port());
+    const std::string block(64 * 1024, 'u');
+    std::size_t queued = 0;
+    while (queued < 512 * 1024) {
+        int n = api.send(s, block.data(), static_cast<int>(block.size()), 0);
+        if (n <= 0)
+            break;
+        queued += static_cast<std::size_t>(n);
+    }
+    winsock::u_long unsent = 0;
+    ASSERT_EQ(api.ioctlsocket(s, winsock::FIONWRITE, &unsent), 0);
+    EXPECT_GT(unsent, 0u);
+    ASSERT_TRUE(Pump(
+        [&] {
+            api.ioctlsocket(s, winsock::FIONWRITE, &unsent);
+            return unsent == 0;
+        },
+        10000));
+    EXPECT_TRUE(peer.WaitForBytes(queued, 5000));
+}
+
 TEST_F(Wsock32, PeerCloseGivesOneCloseWithDataStillReadable) {
     testpeer::ScriptedPeer peer;
     peer.Script({testpeer::Send("hello"), testpeer::Close()});
