@@ -8,6 +8,7 @@
 #include "net/socket/wsocket.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -41,49 +42,6 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-std::string FindDanted() {
-    std::string dirs = "/usr/sbin:/usr/local/sbin:/sbin";
-    if (const char* path = std::getenv("PATH"))
-        dirs += std::string(":") + path;
-    std::stringstream ss(dirs);
-    for (std::string dir; std::getline(ss, dir, ':');) {
-        std::string candidate = dir + "/danted";
-        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return "";
-}
-
-// The loopback TCP ports process `pid` listens on, read from /proc: the
-// sockets among its descriptors that /proc/net/tcp lists as listening.
-std::set<std::uint16_t> ListeningPorts(pid_t pid) {
-    std::set<std::string> inodes;
-    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    if (DIR* d = ::opendir(fdDir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            char target[64] = {};
-            std::string link = fdDir + "/" + e->d_name;
-            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-                std::string(target).rfind("socket:[", 0) == 0)
-                inodes.insert(std::string(target).substr(8, std::string(target).size() - 9));
-        }
-        ::closedir(d);
-    }
-    std::set<std::uint16_t> ports;
-    std::istringstream table(ReadFile("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line); // column names
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        if (state == "0A" && inodes.count(inode))
-            ports.insert(static_cast<std::uint16_t>(std::stoul(local.substr(9), nullptr, 16)));
-    }
-    return ports;
 }
 
 // One Dante server. Its port is chosen free just before it starts; Start
@@ -277,7 +235,7 @@ private:
 
 // Starts Dante or skips the test when it is not installed.
 #define START_DANTE(dante)                                                                         \
-    const std::string danted = FindDanted();                                                       \
+    const std::string danted = FindProgram("danted");                                                       \
     if (danted.empty())                                                                            \
         GTEST_SKIP() << "danted (Debian package dante-server) is not installed";                   \
     ASSERT_TRUE((dante).Start(danted)) << (dante).Log()
