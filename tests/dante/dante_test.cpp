@@ -235,7 +235,7 @@ private:
 
 // Starts Dante or skips the test when it is not installed.
 #define START_DANTE(dante)                                                                         \
-    const std::string danted = FindProgram("danted");                                                       \
+    const std::string danted = FindProgram("danted");                                              \
     if (danted.empty())                                                                            \
         GTEST_SKIP() << "danted (Debian package dante-server) is not installed";                   \
     ASSERT_TRUE((dante).Start(danted)) << (dante).Log()
