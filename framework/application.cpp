@@ -11,12 +11,12 @@ TApplication& Application() {
 }
 
 bool PumpPlatformMessages() {
+    platform::PumpScope pumping;
     bool quit = false;
-    for (;;) {
-        platform::ProcessReadyEvents();
-        MSG msg{};
-        if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            break;
+    MSG msg{};
+    // Ready events are collected whenever the queue runs dry, not before
+    // every message.
+    while (platform::TakeNextMessage(&msg)) {
         if (msg.message == WM_QUIT) {
             quit = true;
             continue;

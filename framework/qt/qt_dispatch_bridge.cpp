@@ -42,10 +42,23 @@ TQtDispatchBridge::TQtDispatchBridge() : QObject(QCoreApplication::instance()) {
 
     // A timer set by any handler moves the next deadline; re-reading it each
     // time Qt is about to block keeps the timer right without asking every
-    // caller to tell us.
+    // caller to tell us. A message the thread posted to itself while it ran
+    // its pump did not wake the wait handle: if one is waiting, Qt must not
+    // block but come back to drain it.
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
-                [this] { ArmDeadline(); });
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            ArmDeadline();
+            if (platform::PrepareToBlock() && !FDrainPosted) {
+                FDrainPosted = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        FDrainPosted = false;
+                        Drain();
+                    },
+                    Qt::QueuedConnection);
+            }
+        });
 
     platform::SetThreadWaitHook([this](DWORD timeoutMs) { WaitHook(timeoutMs); });
     ArmDeadline();

@@ -42,4 +42,5 @@ private:
     // last. Activity seen at such a level only ends that wait: the waiting
     // code fetches its messages itself.
     std::vector<int> FWaitLevels;
+    bool FDrainPosted = false; // a Drain is queued in Qt's event queue
 };

@@ -3,6 +3,7 @@
 #include "framework/application.h"
 #include "net/http/httpparse.h"
 #include "net/socket/wsocket.h"
+#include "platform/win32/reactor.h"
 
 #include <algorithm>
 #include <cstring>
@@ -347,6 +348,10 @@ void THttpCli::Abort() {
 }
 
 void THttpCli::RunRequest(THttpRequest rq) {
+    // The wait below is this thread's pump: it looks at the queue (through
+    // MsgWaitForMultipleObjects) before it blocks, so the request's own
+    // posts need not wake the thread.
+    platform::PumpScope pumping;
     StartRequest(rq);
     if (!FCtrlSocket->ActivityCounter())
         FCtrlSocket->MakeCounter();

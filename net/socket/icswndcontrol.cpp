@@ -426,6 +426,8 @@ void TIcsWndControl::DetachFromThread() {
 }
 
 void TIcsWndControl::RunMessageLoop() {
+    // GetMessageA looks at the queue before it blocks.
+    platform::PumpScope pumping;
     MSG msg;
     for (;;) {
         BOOL got = GetMessageA(&msg, nullptr, 0, 0);
@@ -438,10 +440,11 @@ void TIcsWndControl::RunMessageLoop() {
 }
 
 bool TIcsWndControl::PumpOneMessage() {
-    // Socket readiness and due timers become queued messages first.
-    platform::ProcessReadyEvents();
+    platform::PumpScope pumping;
+    // Socket readiness and due timers become queued messages when the queue
+    // has run dry.
     MSG msg;
-    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+    if (!platform::TakeNextMessage(&msg))
         return false;
     if (msg.message == WM_QUIT) {
         FQuitSeen = true;
@@ -453,6 +456,7 @@ bool TIcsWndControl::PumpOneMessage() {
 }
 
 void TIcsWndControl::PumpMessages() {
+    platform::PumpScope pumping;
     while (PumpOneMessage()) {
     }
 }

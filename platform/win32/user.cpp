@@ -60,6 +60,18 @@ struct Timer {
     std::uint64_t due; // MonotonicMs of the next tick; past means a WM_TIMER is pending
 };
 
+// A socket watch in its owner's table. The watch id (and the epoll data of
+// the descriptor) is (generation << 32 | slot index); generations are never 0
+// or all ones and never reused soon, so a stale id names no slot.
+struct WatchSlot {
+    std::uint32_t generation = 0; // 0: the slot is free
+    int fd = -1;
+    std::uint32_t applied = 0; // the events epoll watches for
+    std::uint32_t wanted = 0;  // the events asked for last
+    bool dirty = false;        // listed in dirtyWatches
+    platform::SocketReady callback;
+};
+
 struct ThreadState {
     DWORD threadId = 0;
     int epollFd = -1;
@@ -80,6 +92,17 @@ struct ThreadState {
     std::atomic<bool> wakePending{false};
 
     platform::WaitHook waitHook; // touched by the owning thread only
+
+    // PumpScope objects alive on the thread (owning thread only). Inside
+    // them the thread's own posts write no wake-up (wakeSkipped records
+    // that one did not) and its watch changes wait for the next collection.
+    int pumpDepth = 0;
+    bool wakeSkipped = false;
+
+    std::mutex watchLock; // the watch table; taken after the global lock
+    std::vector<WatchSlot> watchSlots;
+    std::vector<std::uint32_t> freeWatchSlots;
+    std::vector<std::uint32_t> dirtyWatches; // owning thread only
 };
 
 struct WindowClass {
@@ -102,10 +125,10 @@ struct Slot {
     std::unique_ptr<Window> window;
 };
 
+// Which thread's table holds the watch of a descriptor.
 struct Watch {
     ThreadState* owner = nullptr;
-    std::uint32_t generation = 0;
-    std::shared_ptr<platform::SocketReady> callback;
+    std::uint64_t id = 0;
 };
 
 struct Globals {
@@ -255,10 +278,19 @@ void Wake(ThreadState* t) {
     }
 }
 
+// A thread posting to its own queue while it runs its pump needs no wake-up:
+// the pump looks at the queue before it collects or blocks again.
+void WakeUnlessPumping(ThreadState* t) {
+    if (t == tState && t->pumpDepth > 0)
+        t->wakeSkipped = true;
+    else
+        Wake(t);
+}
+
 // Appends under the thread's lock; the caller holds it.
 void AppendLocked(ThreadState* t, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     t->queue.push_back(MSG{hwnd, msg, wParam, lParam, GetTickCount(), POINT{0, 0}});
-    Wake(t);
+    WakeUnlessPumping(t);
 }
 
 // Arms the timerfd at the earliest deadline still ahead. Timers already due
@@ -275,6 +307,66 @@ void RearmLocked(ThreadState* t, std::uint64_t now) {
     when.it_value.tv_nsec = static_cast<long>(next % 1000) * 1000000L;
     timerfd_settime(t->timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
     t->armedDeadline = next;
+}
+
+// ---- socket watches --------------------------------------------------------
+
+std::uint64_t WatchIdOf(std::uint32_t generation, std::uint32_t index) {
+    return (static_cast<std::uint64_t>(generation) << 32) | index;
+}
+
+// Caller holds t->watchLock.
+std::uint32_t AllocateSlotLocked(ThreadState* t) {
+    if (!t->freeWatchSlots.empty()) {
+        std::uint32_t index = t->freeWatchSlots.back();
+        t->freeWatchSlots.pop_back();
+        return index;
+    }
+    t->watchSlots.emplace_back();
+    return static_cast<std::uint32_t>(t->watchSlots.size() - 1);
+}
+
+// Caller holds t->watchLock. The owning thread may be running a copy of the
+// callback; it keeps its copy.
+void FreeSlotLocked(ThreadState* t, std::uint32_t index) {
+    WatchSlot& w = t->watchSlots[index];
+    w.generation = 0;
+    w.fd = -1;
+    w.applied = w.wanted = 0;
+    w.dirty = false;
+    w.callback = nullptr;
+    t->freeWatchSlots.push_back(index);
+}
+
+// Brings epoll in line with what the slot asks for. Caller holds
+// t->watchLock.
+void ApplySlotLocked(ThreadState* t, std::uint32_t index) {
+    WatchSlot& w = t->watchSlots[index];
+    if (w.wanted == w.applied)
+        return;
+    epoll_event ev{};
+    ev.events = w.wanted;
+    ev.data.u64 = WatchIdOf(w.generation, index);
+    // A closed descriptor leaves epoll by itself.
+    if (epoll_ctl(t->epollFd, EPOLL_CTL_MOD, w.fd, &ev) != 0 && errno == ENOENT)
+        epoll_ctl(t->epollFd, EPOLL_CTL_ADD, w.fd, &ev);
+    w.applied = w.wanted;
+}
+
+// Applies the watch changes made inside pump scopes: before every collection
+// and every block, and when the outermost scope ends. Owning thread only.
+void FlushWatchChanges(ThreadState* t) {
+    if (t->dirtyWatches.empty())
+        return;
+    std::lock_guard wl(t->watchLock);
+    for (std::uint32_t index : t->dirtyWatches) {
+        WatchSlot& w = t->watchSlots[index];
+        if (!w.dirty)
+            continue; // freed (or freed and taken again) meanwhile
+        w.dirty = false;
+        ApplySlotLocked(t, index);
+    }
+    t->dirtyWatches.clear();
 }
 
 // Milliseconds to the earliest deadline still ahead, INFINITE when none.
@@ -297,17 +389,70 @@ bool HasPendingLocked(ThreadState* t, std::uint64_t now) {
                        [now](const Timer& timer) { return timer.due <= now; });
 }
 
-void Wait(ThreadState* t, DWORD timeoutMs) {
+// Turns what is ready on the thread's epoll descriptor into queued
+// messages, waiting up to timeoutMs (-1: without end) for something to be
+// ready. Returns true when a message is queued afterwards.
+bool Collect(ThreadState* t, int timeoutMs) {
+    // The callbacks' posts are for our caller, who looks at the queue next.
+    platform::PumpScope scope;
+    FlushWatchChanges(t);
+    // One pass only: a socket that stays ready must not keep us here.
+    epoll_event events[64];
+    int n;
+    do {
+        n = epoll_wait(t->epollFd, events, 64, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t tag = events[i].data.u64;
+        std::uint64_t drained;
+        if (tag == kEventTag) {
+            // Drain first, then clear the flag. A post that slips in
+            // between finds the flag still set and does not write, but its
+            // message is already queued and the caller looks at the queue
+            // next; every post after the clear writes again. (Clearing
+            // first would let the read swallow a racing post's write and
+            // leave the flag set over an empty eventfd: a lost wake-up.)
+            ssize_t r = read(t->eventFd, &drained, sizeof drained);
+            (void)r;
+            t->wakePending.store(false, std::memory_order_seq_cst);
+        } else if (tag == kTimerTag) {
+            ssize_t r = read(t->timerFd, &drained, sizeof drained);
+            (void)r;
+            std::lock_guard tl(t->lock);
+            t->armedDeadline = 0; // fired, so no longer armed
+            RearmLocked(t, MonotonicMs());
+        } else {
+            const auto index = static_cast<std::uint32_t>(tag & 0xFFFFFFFFu);
+            const auto generation = static_cast<std::uint32_t>(tag >> 32);
+            platform::SocketReady callback;
+            {
+                std::lock_guard wl(t->watchLock);
+                // An earlier callback of this pass may have unwatched or
+                // re-watched the descriptor: then this event is stale.
+                if (index < t->watchSlots.size() && t->watchSlots[index].generation == generation)
+                    callback = t->watchSlots[index].callback; // small: no allocation
+            }
+            if (callback)
+                callback(events[i].events);
+        }
+    }
+    std::lock_guard tl(t->lock);
+    return HasPendingLocked(t, MonotonicMs());
+}
+
+// Blocks up to timeoutMs for something to become pending and collects it;
+// true when a message is queued afterwards.
+// Without a hook the wait is the collection's own epoll_wait; a hook (the
+// GUI's) waits its own way and the collection follows.
+bool WaitAndCollect(ThreadState* t, DWORD timeoutMs) {
+    FlushWatchChanges(t);
     if (t->waitHook) {
         platform::WaitHook hook = t->waitHook; // the hook may replace itself
         hook(timeoutMs);
-        return;
+        return Collect(t, 0);
     }
-    int timeout =
-        timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(timeoutMs, INT_MAX));
-    epoll_event ev{};
-    // Level-triggered: waiting consumes nothing; ProcessReadyEvents does.
-    epoll_wait(t->epollFd, &ev, 1, timeout);
+    return Collect(
+        t, timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(timeoutMs, INT_MAX)));
 }
 
 bool MatchesWindow(HWND filter, HWND hwnd) {
@@ -612,7 +757,7 @@ void PostQuitMessage(int exitCode) {
     std::lock_guard tl(t->lock);
     t->quitPosted = true;
     t->quitCode = exitCode;
-    Wake(t);
+    WakeUnlessPumping(t);
 }
 
 // Windows' order: posted messages first, then the quit flag, then timers.
@@ -676,8 +821,7 @@ BOOL GetMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return -1;
         }
-        Wait(t, NextFutureDeadlineMs(t));
-        platform::ProcessReadyEvents();
+        WaitAndCollect(t, NextFutureDeadlineMs(t));
     }
 }
 
@@ -814,7 +958,9 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE*, BOOL, DWORD ms, DWO
     ThreadState* t = CurrentState();
     if (!t)
         return WAIT_FAILED;
-    if (platform::ProcessReadyEvents())
+    // Messages already queued answer at once; what is ready but not yet
+    // collected does too, since the wait below returns at once for it.
+    if (platform::HasPendingMessage())
         return WAIT_OBJECT_0;
     std::uint64_t start = MonotonicMs();
     for (;;) {
@@ -823,8 +969,7 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE*, BOOL, DWORD ms, DWO
             std::uint64_t spent = MonotonicMs() - start;
             remaining = spent >= ms ? 0 : static_cast<DWORD>(ms - spent);
         }
-        Wait(t, std::min(remaining, NextFutureDeadlineMs(t)));
-        if (platform::ProcessReadyEvents())
+        if (WaitAndCollect(t, std::min(remaining, NextFutureDeadlineMs(t))))
             return WAIT_OBJECT_0;
         if (remaining == 0 || (ms != INFINITE && MonotonicMs() - start >= ms))
             return WAIT_TIMEOUT;
@@ -840,52 +985,57 @@ int ThreadWaitHandle() {
     return t ? t->epollFd : -1;
 }
 
+PumpScope::PumpScope() {
+    if (ThreadState* t = CurrentState())
+        ++t->pumpDepth;
+}
+
+PumpScope::~PumpScope() {
+    ThreadState* t = tState;
+    if (!t || --t->pumpDepth > 0)
+        return;
+    FlushWatchChanges(t);
+    // Leaving the pump with messages it did not announce: announce them now,
+    // for a loop that waits on the handle without looking at the queue.
+    if (t->wakeSkipped) {
+        t->wakeSkipped = false;
+        std::lock_guard tl(t->lock);
+        if (!t->queue.empty() || t->quitPosted)
+            Wake(t);
+    }
+}
+
 bool ProcessReadyEvents() {
+    ThreadState* t = CurrentState();
+    return t && Collect(t, 0);
+}
+
+bool TakeNextMessage(MSG* msg) {
+    ThreadState* t = CurrentState();
+    if (!t || !msg)
+        return false;
+    {
+        // Collecting only appends, so the oldest queued message is the one
+        // a collection first would give too; what is ready waits until the
+        // queue runs dry.
+        std::lock_guard tl(t->lock);
+        if (!t->queue.empty()) {
+            *msg = t->queue.front();
+            t->queue.pop_front();
+            return true;
+        }
+    }
+    // Dry: collect, then take as PeekMessageA does (the quit message and the
+    // timers come after everything posted, the socket notices included).
+    ProcessReadyEvents();
+    return PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
+}
+
+bool PrepareToBlock() {
     ThreadState* t = CurrentState();
     if (!t)
         return false;
-    // One pass only: a socket that stays ready must not keep us here.
-    epoll_event events[64];
-    int n;
-    do {
-        n = epoll_wait(t->epollFd, events, 64, 0);
-    } while (n < 0 && errno == EINTR);
-    for (int i = 0; i < n; ++i) {
-        std::uint64_t tag = events[i].data.u64;
-        std::uint64_t drained;
-        if (tag == kEventTag) {
-            // Drain first, then clear the flag. A post that slips in
-            // between finds the flag still set and does not write, but its
-            // message is already queued and the caller looks at the queue
-            // next; every post after the clear writes again. (Clearing
-            // first would let the read swallow a racing post's write and
-            // leave the flag set over an empty eventfd: a lost wake-up.)
-            ssize_t r = read(t->eventFd, &drained, sizeof drained);
-            (void)r;
-            t->wakePending.store(false, std::memory_order_seq_cst);
-        } else if (tag == kTimerTag) {
-            ssize_t r = read(t->timerFd, &drained, sizeof drained);
-            (void)r;
-            std::lock_guard tl(t->lock);
-            t->armedDeadline = 0; // fired, so no longer armed
-            RearmLocked(t, MonotonicMs());
-        } else {
-            int fd = static_cast<int>(tag & 0xFFFFFFFFu);
-            auto generation = static_cast<std::uint32_t>(tag >> 32);
-            std::shared_ptr<SocketReady> callback;
-            {
-                std::lock_guard gl(G().lock);
-                auto it = G().watches.find(fd);
-                // An earlier callback of this pass may have unwatched or
-                // re-watched the fd: then this event is stale.
-                if (it != G().watches.end() && it->second.owner == t &&
-                    it->second.generation == generation)
-                    callback = it->second.callback;
-            }
-            if (callback && *callback)
-                (*callback)(events[i].events);
-        }
-    }
+    FlushWatchChanges(t);
     return HasPendingMessage();
 }
 
@@ -916,33 +1066,50 @@ void SetThreadWaitHook(WaitHook hook) {
         t->waitHook = std::move(hook);
 }
 
-bool WatchSocket(HWND owner, int fd, std::uint32_t epollEvents, SocketReady callback) {
+WatchId WatchSocket(HWND owner, int fd, std::uint32_t epollEvents, SocketReady callback) {
     if (fd < 0)
-        return false;
+        return 0;
     Globals& g = G();
     std::lock_guard gl(g.lock);
     Window* w = FindWindowLocked(owner);
     if (!w) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return false;
+        return 0;
     }
     ThreadState* t = w->owner;
+    std::uint32_t generation = g.nextWatchGeneration++;
+    if (generation == 0 || generation == 0xFFFFFFFFu) { // kept clear of the two tags
+        g.nextWatchGeneration = 2;
+        generation = 1;
+    }
+    // Watching a descriptor again replaces its watch: in the same slot when
+    // the owner stays (events of the old generation become stale), else in
+    // the new owner's table.
+    bool registered = false;
+    std::uint32_t index = 0;
     auto existing = g.watches.find(fd);
-    bool sameOwner = existing != g.watches.end() && existing->second.owner == t;
-    if (existing != g.watches.end() && !sameOwner) {
-        epoll_ctl(existing->second.owner->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    if (existing != g.watches.end()) {
+        ThreadState* old = existing->second.owner;
+        const auto oldIndex = static_cast<std::uint32_t>(existing->second.id & 0xFFFFFFFFu);
+        if (old == t) {
+            registered = true;
+            index = oldIndex;
+        } else {
+            std::lock_guard wl(old->watchLock);
+            epoll_ctl(old->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            FreeSlotLocked(old, oldIndex);
+        }
         g.watches.erase(existing);
     }
-    std::uint32_t generation = g.nextWatchGeneration++;
-    if (generation == 0xFFFFFFFFu) { // kept clear of the eventfd and timerfd tags
-        g.nextWatchGeneration = 1;
-        generation = g.nextWatchGeneration++;
-    }
+    std::lock_guard wl(t->watchLock);
+    if (!registered)
+        index = AllocateSlotLocked(t);
+    const WatchId id = WatchIdOf(generation, index);
     epoll_event ev{};
     ev.events = epollEvents;
-    ev.data.u64 = (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(fd);
-    int rc = -1;
-    if (sameOwner) {
+    ev.data.u64 = id;
+    int rc;
+    if (registered) {
         rc = epoll_ctl(t->epollFd, EPOLL_CTL_MOD, fd, &ev);
         // A closed fd leaves epoll by itself; its number may be back as a
         // new socket that was never added.
@@ -954,16 +1121,44 @@ bool WatchSocket(HWND owner, int fd, std::uint32_t epollEvents, SocketReady call
             rc = epoll_ctl(t->epollFd, EPOLL_CTL_MOD, fd, &ev);
     }
     if (rc != 0) {
-        if (sameOwner) {
+        if (registered)
             epoll_ctl(t->epollFd, EPOLL_CTL_DEL, fd, nullptr);
-            g.watches.erase(fd);
-        }
-        return false;
+        FreeSlotLocked(t, index);
+        return 0;
     }
-    Watch& watch = g.watches[fd];
-    watch.owner = t;
-    watch.generation = generation;
-    watch.callback = std::make_shared<SocketReady>(std::move(callback));
+    WatchSlot& slot = t->watchSlots[index];
+    slot.generation = generation;
+    slot.fd = fd;
+    slot.applied = slot.wanted = epollEvents;
+    slot.dirty = false;
+    slot.callback = std::move(callback);
+    g.watches[fd] = Watch{t, id};
+    return id;
+}
+
+bool ModifyWatch(WatchId id, std::uint32_t epollEvents) {
+    ThreadState* t = tState;
+    if (!t || id == 0)
+        return false;
+    const auto index = static_cast<std::uint32_t>(id & 0xFFFFFFFFu);
+    const auto generation = static_cast<std::uint32_t>(id >> 32);
+    std::lock_guard wl(t->watchLock);
+    // Generations are unique, so a match in the caller's own table is this
+    // watch; a watch of another thread is not found here.
+    if (index >= t->watchSlots.size() || t->watchSlots[index].generation != generation)
+        return false;
+    WatchSlot& w = t->watchSlots[index];
+    w.wanted = epollEvents;
+    if (t->pumpDepth > 0) {
+        // Applied before the next collection: a notice posted and answered
+        // within one pass (disarm, then re-arm) costs epoll nothing.
+        if (!w.dirty && w.wanted != w.applied) {
+            w.dirty = true;
+            t->dirtyWatches.push_back(index);
+        }
+        return true;
+    }
+    ApplySlotLocked(t, index);
     return true;
 }
 
@@ -973,7 +1168,13 @@ void UnwatchSocket(int fd) {
     auto it = g.watches.find(fd);
     if (it == g.watches.end())
         return;
-    epoll_ctl(it->second.owner->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    ThreadState* t = it->second.owner;
+    const auto index = static_cast<std::uint32_t>(it->second.id & 0xFFFFFFFFu);
+    {
+        std::lock_guard wl(t->watchLock);
+        epoll_ctl(t->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        FreeSlotLocked(t, index);
+    }
     g.watches.erase(it);
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -301,6 +302,34 @@ TEST(TIcsWndControl, PumpMessagesEmptiesTheQueue) {
     a.ServiceMessages();
     ASSERT_EQ(a.Seen.size(), 5u);
     EXPECT_EQ(a.Seen[4].WParam, 4u);
+}
+
+// One PumpMessages: what was queued, what the handlers post meanwhile (in
+// the order posted), and a timer that fell due while they were queued only
+// after all of them.
+TEST(TIcsWndControl, PumpMessagesServesHandlersPostsBeforeATimerDueMeanwhile) {
+    TTestControl a(2);
+    a.SetOwnMessagePump(true);
+    std::vector<std::string> order;
+    TIcsTimer timer(&a);
+    timer.SetInterval(10);
+    timer.SetOnTimer([&](TComponent*) {
+        order.push_back("tick");
+        timer.SetEnabled(false);
+    });
+    // Due, and not yet taken (nothing pumps while we wait).
+    for (int i = 0; i < 2000 && platform::MillisecondsToNextTimer() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(platform::MillisecondsToNextTimer(), 0u);
+    a.OnMessage = [&](TIcsMessage& msg) {
+        order.push_back(std::to_string(msg.WParam));
+        if (msg.WParam == 1)
+            PostMessageA(a.Handle(), a.Number(1), 3, 0);
+    };
+    PostMessageA(a.Handle(), a.Number(1), 1, 0);
+    PostMessageA(a.Handle(), a.Number(1), 2, 0);
+    a.PumpMessages();
+    EXPECT_EQ(order, (std::vector<std::string>{"1", "2", "3", "tick"}));
 }
 
 TEST(TIcsWndControl, RunMessageLoopEndsAtQuit) {

@@ -4,6 +4,7 @@
 
 #include "framework/application.h"
 #include "framework/qt/qt_dispatch_bridge.h"
+#include "platform/win32/reactor.h"
 #include "platform/win32/windows.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
@@ -11,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
+#include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+
+#include <poll.h>
 
 namespace {
 
@@ -91,6 +95,29 @@ TEST(TQtDispatchBridge, ProcessMessagesServesQtEventsAndPlatformMessages) {
     EXPECT_TRUE(qtEvent);
     EXPECT_EQ(window.Received().pings, 1);
     EXPECT_FALSE(Application().Terminated());
+}
+
+// A handler dispatched by the pump posts to its own thread (no wake-up is
+// written for that) and then runs a loop of its own, as a modal dialog does:
+// Qt's loop, about to block, finds the message and serves it.
+TEST(TQtDispatchBridge, OwnPostMadeInsideThePumpIsServedByANestedQtLoop) {
+    TestApp();
+    TPlatformWindow window;
+    Application().ProcessMessages();
+    platform::PumpScope pumping; // as inside the handler
+    PostMessageA(window.Handle(), kPing, 0, 0);
+    pollfd handle{platform::ThreadWaitHandle(), POLLIN, 0};
+    EXPECT_EQ(::poll(&handle, 1, 0), 0);
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (window.Received().pings > 0)
+            loop.quit();
+    });
+    check.start(20);
+    QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(window.Received().pings, 1);
 }
 
 // A handler that waits synchronously (as an upload does) for 1.5 seconds in
