@@ -144,8 +144,14 @@ struct Entry {
     bool readArmed = true;
     bool writeArmed = false;
     bool acceptArmed = true;
-    // Events registered with the reactor (0: not watched).
+    // Events registered with the reactor (0: not watched) and the watch.
     std::uint32_t watched = 0;
+    platform::WatchId watchId = 0;
+    // The last recv left the receive queue empty (it returned less than it
+    // was asked for): the FIONREAD that a read loop asks right after it is
+    // answered 0 without a system call. Whatever arrives meanwhile is
+    // announced by the read notice that the recv re-armed.
+    bool knownEmpty = false;
     // The descriptor reports hang-up that nobody asked for: stop watching it.
     bool quiet = false;
 };
@@ -246,31 +252,80 @@ std::uint32_t WantedEvents(const Entry& e) {
     return want;
 }
 
+void Unwatch(Entry& e) {
+    if (e.watched)
+        platform::UnwatchSocket(e.fd);
+    e.watched = 0;
+    e.watchId = 0;
+}
+
+// On the thread that owns the watch a change is a ModifyWatch: no lock of
+// the reactor's tables and no allocation, and inside a pump pass not even a
+// system call until the pass collects again. Elsewhere the watch is made anew.
 void ApplyWatch(SOCKET s, Entry& e) {
     std::uint32_t want = WantedEvents(e);
     if (want == e.watched)
         return;
     if (want == 0) {
-        platform::UnwatchSocket(e.fd);
-    } else if (!platform::WatchSocket(e.hwnd, e.fd, want,
-                                      [s](std::uint32_t ev) { OnSocketReady(s, ev); })) {
-        want = 0;
+        Unwatch(e);
+        return;
+    }
+    if (!e.watchId || !platform::ModifyWatch(e.watchId, want)) {
+        e.watchId = platform::WatchSocket(e.hwnd, e.fd, want,
+                                          [s](std::uint32_t ev) { OnSocketReady(s, ev); });
+        if (!e.watchId)
+            want = 0;
     }
     e.watched = want;
 }
 
-// The heart of WSAAsyncSelect. Looks at what the descriptor has ready now,
-// posts every armed notification that is due (disarming it), and watches the
-// descriptor for what is still armed. Called with g_mutex held after every
-// change of state and from the reactor. Returns true when something was
-// posted.
-bool Evaluate(SOCKET s, Entry& e) {
+constexpr short kPollError = POLLRDHUP | POLLHUP | POLLERR;
+
+// What the descriptor has ready, for Evaluate. The events the reactor just
+// reported answer it without a poll when the watch covered every event the
+// socket's armed notifications depend on; otherwise, and outside the
+// reactor, poll asks.
+short ReadyEvents(const Entry& e, const std::uint32_t* reported) {
+    if (reported) {
+        std::uint32_t needed = 0;
+        if (e.listening) {
+            if (e.acceptArmed && (e.mask & winsock::FD_ACCEPT))
+                needed |= EPOLLIN;
+        } else if (e.connecting) {
+            needed |= EPOLLOUT;
+        } else if (e.connected) {
+            if (e.stream && !e.peerClosed)
+                needed |= EPOLLRDHUP;
+            if (e.readArmed && (e.mask & winsock::FD_READ))
+                needed |= EPOLLIN;
+            if (e.writeArmed && (e.mask & winsock::FD_WRITE))
+                needed |= EPOLLOUT;
+        }
+        if ((needed & ~e.watched) == 0) {
+            const std::uint32_t r = *reported;
+            return static_cast<short>(
+                ((r & EPOLLIN) ? POLLIN : 0) | ((r & EPOLLOUT) ? POLLOUT : 0) |
+                ((r & EPOLLRDHUP) ? POLLRDHUP : 0) | ((r & EPOLLHUP) ? POLLHUP : 0) |
+                ((r & EPOLLERR) ? POLLERR : 0));
+        }
+    }
+    pollfd p{e.fd, POLLIN | POLLOUT | POLLRDHUP, 0};
+    if (poll(&p, 1, 0) < 0)
+        return 0;
+    return p.revents;
+}
+
+// The heart of WSAAsyncSelect. Looks at what the descriptor has ready now
+// (`reported`: the events the reactor just saw, if it calls), posts every
+// armed notification that is due (disarming it), and watches the descriptor
+// for what is still armed. Called with g_mutex held after every change of
+// state and from the reactor. Returns true when something was posted.
+bool Evaluate(SOCKET s, Entry& e, const std::uint32_t* reported = nullptr) {
     bool posted = false;
-    if (e.hwnd && e.mask != 0) {
-        pollfd p{e.fd, POLLIN | POLLOUT | POLLRDHUP, 0};
-        if (poll(&p, 1, 0) < 0)
-            p.revents = 0;
-        const short r = p.revents;
+    // A socket neither listening, connecting nor connected has nothing to
+    // announce.
+    if (e.hwnd && e.mask != 0 && (e.listening || e.connecting || e.connected)) {
+        const short r = ReadyEvents(e, reported);
         if (e.listening) {
             if (e.acceptArmed && (e.mask & winsock::FD_ACCEPT) && (r & POLLIN)) {
                 Post(s, e, winsock::FD_ACCEPT, 0);
@@ -293,8 +348,10 @@ bool Evaluate(SOCKET s, Entry& e) {
                         e.reset = e.closeError != 0;
                     }
                 }
+                // Readable without a hang-up or an error means bytes are
+                // queued; with one, readable may mean only the end.
                 if (e.readArmed && (e.mask & winsock::FD_READ) && (r & POLLIN) &&
-                    (!e.stream || PendingBytes(e.fd) > 0)) {
+                    (!e.stream || !(r & kPollError) || PendingBytes(e.fd) > 0)) {
                     Post(s, e, winsock::FD_READ, 0);
                     e.readArmed = false;
                     posted = true;
@@ -333,7 +390,7 @@ void OnSocketReady(SOCKET s, std::uint32_t events) {
     auto e = Find(s);
     if (!e)
         return;
-    bool posted = Evaluate(s, *e);
+    bool posted = Evaluate(s, *e, &events);
     // Hang-up and error are reported by epoll whatever was asked for; when
     // they bring nothing to post, the descriptor would only wake us again.
     if (!posted && (events & (EPOLLHUP | EPOLLERR)) && e->watched != 0) {
@@ -646,8 +703,7 @@ int Ws_WSACleanup() {
         g_sockets.clear();
     }
     for (auto& e : sockets) {
-        if (e->watched)
-            platform::UnwatchSocket(e->fd);
+        Unwatch(*e);
         close(e->fd);
     }
     std::vector<std::shared_ptr<Task>> tasks;
@@ -690,8 +746,7 @@ int Ws_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long event) {
     }
     if (e->watched && e->hwnd != hwnd) {
         // Another window may belong to another thread: register afresh.
-        platform::UnwatchSocket(e->fd);
-        e->watched = 0;
+        Unwatch(*e);
     }
     e->hwnd = hwnd;
     e->msg = msg;
@@ -919,15 +974,19 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
         return Fail(winsock::WSAENOTCONN);
     const int fd = e->fd;
     int result;
+    e->knownEmpty = false;
     for (;;) {
         ssize_t n = ::recv(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags));
         if (n > 0) {
             result = static_cast<int>(n);
+            // A stream recv stops short only when nothing more is queued.
+            e->knownEmpty = e->stream && n < len && flags == 0;
             break;
         }
         if (n == 0) {
             // A reset connection reads as an error once its data is gone.
             result = (e->reset && len > 0) ? Fail(winsock::WSAECONNRESET) : 0;
+            e->knownEmpty = e->stream && len > 0 && flags == 0;
             break;
         }
         if (errno == EINTR)
@@ -1043,8 +1102,7 @@ int Ws_closesocket(SOCKET s) {
     }
     // Outside the table lock: unwatching from another thread may wait for a
     // callback that is itself waiting for that lock.
-    if (e->watched)
-        platform::UnwatchSocket(e->fd);
+    Unwatch(*e);
     close(e->fd);
     return 0;
 }
@@ -1059,6 +1117,11 @@ int Ws_ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e)
         return Fail(winsock::WSAENOTSOCK);
     if (cmd == win::Fionread) {
+        if (e->knownEmpty) {
+            e->knownEmpty = false;
+            *argp = 0;
+            return 0;
+        }
         int n = 0;
         // A listening socket has nothing to read; Linux refuses the question.
         if (!e->listening && ioctl(e->fd, FIONREAD, &n) < 0)

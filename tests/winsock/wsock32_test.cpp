@@ -361,6 +361,35 @@ TEST_F(Wsock32, UnsentCountFallsAsThePeerReads) {
     EXPECT_TRUE(peer.WaitForBytes(queued, 5000));
 }
 
+TEST_F(Wsock32, FionreadCountsWhatARecvLeftAndNothingAfterOneThatStoppedShort) {
+    testpeer::ScriptedPeer peer;
+    peer.Script({testpeer::Send("abcdef"), testpeer::WaitFor("more"), testpeer::Send("ghi"),
+                 testpeer::NeverAnswer()});
+    SOCKET s = Connected(peer.Port());
+    winsock::u_long avail = 0;
+    ASSERT_TRUE(Pump([&] {
+        api.ioctlsocket(s, FIONREAD, &avail);
+        return avail == 6;
+    }));
+    char buf[16];
+    EXPECT_EQ(api.recv(s, buf, 2, 0), 2); // filled: more may be queued
+    EXPECT_EQ(api.ioctlsocket(s, FIONREAD, &avail), 0);
+    EXPECT_EQ(avail, 4u);
+    EXPECT_EQ(api.recv(s, buf, sizeof buf, 0), 4); // short: took everything
+    avail = 99;
+    EXPECT_EQ(api.ioctlsocket(s, FIONREAD, &avail), 0);
+    EXPECT_EQ(avail, 0u);
+    // What arrives later is counted and announced again.
+    const int readsBefore = Count(s, FD_READ);
+    ASSERT_EQ(api.send(s, "more", 4, 0), 4);
+    ASSERT_TRUE(Pump([&] {
+        api.ioctlsocket(s, FIONREAD, &avail);
+        return avail == 3 && Count(s, FD_READ) > readsBefore;
+    }));
+    EXPECT_EQ(api.recv(s, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(std::string(buf, 3), "ghi");
+}
+
 TEST_F(Wsock32, PeerCloseGivesOneCloseWithDataStillReadable) {
     testpeer::ScriptedPeer peer;
     peer.Script({testpeer::Send("hello"), testpeer::Close()});
