@@ -86,9 +86,10 @@ struct ThreadState {
     std::uint64_t armedDeadline = 0; // 0: timerfd disarmed
     UINT_PTR nextThreadTimerId = 0x7FF0;
 
-    // Set by the first post after the eventfd was drained; later posts skip
-    // the write until the owner drains it again, so a burst of posts costs
-    // one system call and a thread that is not waiting costs none after it.
+    // Set by the first post after the owner collected the eventfd's event;
+    // later posts skip the write until the owner collects again, so a burst
+    // of posts costs one system call and a thread that is not waiting costs
+    // none after it.
     std::atomic<bool> wakePending{false};
 
     platform::WaitHook waitHook; // touched by the owning thread only
@@ -229,9 +230,13 @@ ThreadState* CurrentState() {
     bool ok = t->epollFd >= 0 && t->eventFd >= 0 && t->timerFd >= 0;
     if (ok) {
         epoll_event ev{};
-        ev.events = EPOLLIN;
+        // Edge-triggered: every write is one event, collected by one
+        // epoll_wait, so the counter never needs reading (it cannot
+        // overflow: a write happens at most once per collection).
+        ev.events = EPOLLIN | EPOLLET;
         ev.data.u64 = kEventTag;
         ok = epoll_ctl(t->epollFd, EPOLL_CTL_ADD, t->eventFd, &ev) == 0;
+        ev.events = EPOLLIN;
         ev.data.u64 = kTimerTag;
         ok = ok && epoll_ctl(t->epollFd, EPOLL_CTL_ADD, t->timerFd, &ev) == 0;
     }
@@ -382,9 +387,12 @@ DWORD NextFutureDeadlineMs(ThreadState* t) {
     return static_cast<DWORD>(std::min<std::uint64_t>(next - now, INFINITE - 1));
 }
 
-bool HasPendingLocked(ThreadState* t, std::uint64_t now) {
+bool HasPendingLocked(ThreadState* t) {
     if (!t->queue.empty() || t->quitPosted)
         return true;
+    if (t->timers.empty())
+        return false;
+    const std::uint64_t now = MonotonicMs();
     return std::any_of(t->timers.begin(), t->timers.end(),
                        [now](const Timer& timer) { return timer.due <= now; });
 }
@@ -406,14 +414,10 @@ bool Collect(ThreadState* t, int timeoutMs) {
         std::uint64_t tag = events[i].data.u64;
         std::uint64_t drained;
         if (tag == kEventTag) {
-            // Drain first, then clear the flag. A post that slips in
+            // The edge is taken; now clear the flag. A post that slips in
             // between finds the flag still set and does not write, but its
             // message is already queued and the caller looks at the queue
-            // next; every post after the clear writes again. (Clearing
-            // first would let the read swallow a racing post's write and
-            // leave the flag set over an empty eventfd: a lost wake-up.)
-            ssize_t r = read(t->eventFd, &drained, sizeof drained);
-            (void)r;
+            // next; every post after the clear writes again, a new edge.
             t->wakePending.store(false, std::memory_order_seq_cst);
         } else if (tag == kTimerTag) {
             ssize_t r = read(t->timerFd, &drained, sizeof drained);
@@ -437,7 +441,7 @@ bool Collect(ThreadState* t, int timeoutMs) {
         }
     }
     std::lock_guard tl(t->lock);
-    return HasPendingLocked(t, MonotonicMs());
+    return HasPendingLocked(t);
 }
 
 // Blocks up to timeoutMs for something to become pending and collects it;
@@ -792,7 +796,7 @@ BOOL PeekMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UIN
             t->quitPosted = false;
         return TRUE;
     }
-    if (!MatchesNumber(msgFilterMin, msgFilterMax, WM_TIMER))
+    if (!MatchesNumber(msgFilterMin, msgFilterMax, WM_TIMER) || t->timers.empty())
         return FALSE;
     std::uint64_t now = MonotonicMs();
     Timer* due = nullptr;
@@ -1027,8 +1031,7 @@ bool TakeNextMessage(MSG* msg) {
     }
     // Dry: collect, then take as PeekMessageA does (the quit message and the
     // timers come after everything posted, the socket notices included).
-    ProcessReadyEvents();
-    return PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
+    return Collect(t, 0) && PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
 }
 
 bool PrepareToBlock() {
@@ -1058,7 +1061,7 @@ bool HasPendingMessage() {
     if (!t)
         return false;
     std::lock_guard tl(t->lock);
-    return HasPendingLocked(t, MonotonicMs());
+    return HasPendingLocked(t);
 }
 
 void SetThreadWaitHook(WaitHook hook) {
