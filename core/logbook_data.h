@@ -3,6 +3,7 @@
 
 #include "framework/datetime.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,3 +36,12 @@ void TakeSnapshot(const TLogbookData& from, TLogbookData& snapshot);
 // "HH:mm:ss", with the regional separators).
 std::string ListDateText(TDateTime date);
 std::string ListTimeText(TDateTime time);
+
+// The same texts written into `out` (room for kListTextRoom bytes, no zero
+// added), returning their length: byte for byte what FormatDateTime gives
+// for those patterns, without parsing a pattern or building a string. The
+// rare values outside the years 1 to 9999 (and values that are no number)
+// are handed to FormatDateTime itself.
+constexpr std::size_t kListTextRoom = 32;
+std::size_t ListDateTextTo(TDateTime date, char* out);
+std::size_t ListTimeTextTo(TDateTime time, char* out);

@@ -5,6 +5,7 @@
 
 #include "core/logbook_data.h"
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,12 +19,28 @@ struct TLogbookColumn {
 extern const TLogbookColumn kLogbookColumns[kLogbookColumnCount];
 
 struct TLogbookRow {
-    std::string Caption;               // first column
-    std::vector<std::string> SubItems; // the ten other columns
-    TLogbookData* Data = nullptr;      // not owned by the row
+    std::string Caption; // first column
+    // The ten other columns (empty until the row is first rendered). Kept
+    // in the row itself: a refresh reads every row, and a row in one piece
+    // is read in one stream.
+    std::array<std::string, kLogbookColumnCount - 1> SubItems;
+    TLogbookData* Data = nullptr; // not owned by the row
 
     // The text of a column, 0 being the caption.
     std::string Cell(int column) const;
+    const std::string& CellText(int column) const;
+
+    // What the texts were rendered from besides the record's own texts
+    // (which the cells hold as they are): RenderRow keeps it, and a refresh
+    // renders a row again only when the record or the regional separators
+    // no longer match it.
+    struct TRenderedFrom {
+        bool Valid = false;
+        std::int32_t Id = 0;
+        TDateTime QsoDate = 0, QsoTime = 0;
+        bool Uploaded = false;
+        char DateSeparator = 0, TimeSeparator = 0;
+    } RenderedFrom;
 };
 
 class TLogbookList {
@@ -37,11 +54,14 @@ public:
     TLogbookData* NewRecord();
     // Appends a row with an empty caption carrying `data`.
     void AppendRow(TLogbookData* data);
-    // Rewrites every row that carries a record from that record.
+    // Rewrites every row that carries a record from that record. A row whose
+    // texts already are what its record renders to is left as it is, so a
+    // refresh after one contact changed renders one row, not all of them.
     void RefreshListView();
 
-    // Told after rows were appended or rewritten.
-    std::function<void()> OnChange;
+    // Told after a refresh changed the texts of rows, once, with the first
+    // and the last row that changed (the rows between may be unchanged).
+    std::function<void(int first, int last)> OnChange;
     std::function<void(int row)> OnRowAppended;
 
 private:
@@ -49,5 +69,8 @@ private:
     std::vector<std::unique_ptr<TLogbookData>> FRecords;
 };
 
-// The caption and ten sub-items of a record, as RefreshListView writes them.
+// The caption and ten sub-items of a record, as RefreshListView writes them
+// (into the row's strings, reusing their storage).
 void RenderRow(const TLogbookData& data, TLogbookRow& row);
+// True when RenderRow would write exactly the texts the row holds.
+bool RowIsCurrent(const TLogbookData& data, const TLogbookRow& row);

@@ -2,6 +2,8 @@
 
 #include "framework/qt/qt_text.h"
 
+#include <algorithm>
+
 static_assert(TLogbookListModel::colQsoId + 1 == kLogbookColumnCount);
 
 TLogbookListModel::TLogbookListModel(TLogbookList& list, QObject* parent)
@@ -12,9 +14,12 @@ TLogbookListModel::TLogbookListModel(TLogbookList& list, QObject* parent)
         FRowCount = row + 1;
         endInsertRows();
     };
-    FList.OnChange = [this] {
-        if (FRowCount > 0)
-            emit dataChanged(index(0, 0), index(FRowCount - 1, kLogbookColumnCount - 1),
+    // Only the rows whose texts changed: a whole-list signal would make the
+    // view walk every row it has.
+    FList.OnChange = [this](int first, int last) {
+        last = std::min(last, FRowCount - 1);
+        if (first <= last)
+            emit dataChanged(index(first, 0), index(last, kLogbookColumnCount - 1),
                              {Qt::DisplayRole});
     };
 }
@@ -32,7 +37,7 @@ QVariant TLogbookListModel::data(const QModelIndex& index, int role) const {
         return {};
     switch (role) {
     case Qt::DisplayRole:
-        return ToQString(FList.Row(index.row()).Cell(index.column()));
+        return ToQString(FList.Row(index.row()).CellText(index.column()));
     default:
         return {};
     }

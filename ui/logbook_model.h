@@ -1,6 +1,6 @@
 // The table model of the report list: reads the rendered texts of the
 // logbook's rows. RefreshListView re-renders the rows; the model only tells
-// the view that they changed, and the view paints the rows it shows.
+// the view which of them changed, and the view paints the rows it shows.
 #pragma once
 
 #include "core/logbook_list.h"

@@ -2,6 +2,7 @@
 
 #include "framework/qt/qt_application.h"
 
+#include <QAccessible>
 #include <QEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
@@ -93,6 +94,22 @@ void TListView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange)
         FRowDelegate->UseFont(font());
     QTreeView::changeEvent(event);
+}
+
+void TListView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                            const QList<int>& roles) {
+    // New texts in rows of one height change nothing but pixels. For more
+    // than a row the base class unites the rectangles of every changed cell
+    // (a walk over the whole list when it all changed) only to repaint them:
+    // repainting the viewport shows the same for the cost of the rows in
+    // sight. Assistive technology is told cell by cell, by the base class.
+    const bool textsOnly = roles.isEmpty() || roles == QList<int>{Qt::DisplayRole};
+    if (topLeft.row() != bottomRight.row() && textsOnly && uniformRowHeights() &&
+        !QAccessible::isActive()) {
+        viewport()->update();
+        return;
+    }
+    QTreeView::dataChanged(topLeft, bottomRight, roles);
 }
 
 void TListView::SelectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {

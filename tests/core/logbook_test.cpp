@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
+#include <iomanip>
+#include <random>
+#include <utility>
+#include <vector>
+
 namespace {
 
 class LogbookList : public ::testing::Test {
@@ -34,7 +41,7 @@ protected:
 TEST_F(LogbookList, RefreshOfAnEmptyListChangesNothing) {
     TLogbookList list;
     int changes = 0;
-    list.OnChange = [&] { ++changes; };
+    list.OnChange = [&](int, int) { ++changes; };
     list.RefreshListView();
     EXPECT_EQ(changes, 0);
 }
@@ -92,6 +99,143 @@ TEST_F(LogbookList, RowWithoutRecordIsLeftAlone) {
     list.Row(0).Caption = "kept";
     list.RefreshListView();
     EXPECT_EQ(list.Row(0).Caption, "kept");
+}
+
+TEST_F(LogbookList, RefreshRendersAndSignalsOnlyRowsWhoseRecordChanged) {
+    TLogbookList list;
+    std::vector<std::pair<int, int>> changes;
+    list.OnChange = [&](int first, int last) { changes.emplace_back(first, last); };
+    std::vector<TLogbookData*> records;
+    for (const char* call : {"A", "B", "C", "D", "E"})
+        records.push_back(Add(list, call));
+    list.RefreshListView();
+    EXPECT_EQ(changes, (std::vector<std::pair<int, int>>{{0, 4}}));
+
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::pair<int, int>> signalled;
+    } cases[] = {
+        {"nothing changed", [] {}, {}},
+        {"an identifier", [&] { records[2]->QsoId = "77"; }, {{2, 2}}},
+        {"the same text again", [&] { records[2]->Callsign = "C"; }, {}},
+        {"a date", [&] { records[1]->QsoDate += 1; }, {{1, 1}}},
+        {"a time", [&] { records[4]->QsoTime += 1.0 / 86400; }, {{4, 4}}},
+        {"the upload flag", [&] { records[0]->Uploaded = 1; }, {{0, 0}}},
+        {"another non-zero flag", [&] { records[0]->Uploaded = 5; }, {}},
+        {"two rows apart",
+         [&] {
+             records[1]->Band = "40m";
+             records[3]->Mode = "CW";
+         },
+         {{1, 3}}},
+        {"the date separator", [] { FormatSettings().DateSeparator = '.'; }, {{0, 4}}},
+        {"the time separator", [] { FormatSettings().TimeSeparator = '-'; }, {{0, 4}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        changes.clear();
+        c.change();
+        list.RefreshListView();
+        EXPECT_EQ(changes, c.signalled);
+        // Whatever was skipped, every row shows what its record renders to.
+        for (int i = 0; i < list.Count(); ++i) {
+            TLogbookRow fresh;
+            RenderRow(*list.Row(i).Data, fresh);
+            for (int column = 0; column < kLogbookColumnCount; ++column)
+                EXPECT_EQ(list.Row(i).Cell(column), fresh.Cell(column)) << i << "," << column;
+        }
+    }
+    EXPECT_EQ(list.Row(2).Cell(10), "77");
+    EXPECT_EQ(list.Row(0).Cell(9), "YES");
+    EXPECT_EQ(list.Row(3).Cell(1), "15.07.2011");
+}
+
+// The caption and the date and time cells are written without snprintf for
+// the common case and without the pattern parser: they must be what "%.4d"
+// and FormatDateTime give, to the byte, for every value.
+TEST_F(LogbookList, CaptionIsWhatPercentPoint4dGives) {
+    for (std::int32_t id : {0, 7, 37, 999, 1000, 9999, 10000, 12345, 99999999, 2147483647, -1, -37,
+                            -12345, -2147483647 - 1}) {
+        TLogbookData r;
+        r.Id = id;
+        TLogbookRow row;
+        RenderRow(r, row);
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.4d", id);
+        EXPECT_EQ(row.Caption, expected);
+    }
+}
+
+TEST_F(LogbookList, DateAndTimeTextsAreTheGenericFormattersToTheByte) {
+    std::vector<TDateTime> values = {0,
+                                     -0.0,
+                                     0.5,
+                                     -0.5,
+                                     -1,
+                                     -1.25,
+                                     1,
+                                     2958465.99999999, // 31 December 9999, last instant
+                                     EncodeDate(1, 1, 1),
+                                     EncodeDate(1, 1, 1) - 1e-9,
+                                     EncodeDate(1, 1, 1) - 0.5,
+                                     EncodeDate(9999, 12, 31),
+                                     EncodeDate(9999, 12, 31) + 0.9999999999, // rounds into 10000
+                                     EncodeDate(10000, 1, 1) + 0.25,
+                                     EncodeDate(2024, 2, 29) + 0.75,
+                                     EncodeDate(1900, 2, 28) + 1,
+                                     EncodeDate(2000, 2, 29),
+                                     EncodeDate(1899, 12, 30) - 1e-12,
+                                     EncodeDate(2011, 7, 15) + 0.25,
+                                     EncodeTime(23, 59, 59, 999),
+                                     EncodeTime(23, 59, 59, 999) + 0.4 / 86400000.0,
+                                     EncodeTime(23, 59, 59, 999) + 0.6 / 86400000.0,
+                                     EncodeTime(12, 0, 0, 0) - 1e-15,
+                                     1e7 - 1,
+                                     -1e7 + 1,
+                                     1e7,
+                                     1e7 + 5,
+                                     -1e7,
+                                     -1e7 - 5,
+                                     123456.789,
+                                     -123456.789};
+    // Midnight and every whole second of a day, each a hair to either side,
+    // where the rounding to milliseconds decides.
+    for (int second = 0; second <= 86400; second += second < 120 || second > 86280 ? 1 : 37) {
+        const double t = second / 86400.0;
+        for (double delta : {0.0, 4e-9, -4e-9, 6e-9, -6e-9})
+            values.push_back(EncodeDate(2026, 12, 8) + t + delta);
+    }
+    // A spread over the whole range the fast texts take, and a little more.
+    std::mt19937_64 random(20261208);
+    std::uniform_real_distribution<double> anyDay(EncodeDate(1, 1, 1) - 400,
+                                                  EncodeDate(9999, 12, 31) + 400);
+    for (int i = 0; i < 40000; ++i)
+        values.push_back(anyDay(random));
+
+    // Every value with the usual separators, a share of them with others.
+    const std::pair<char, char> separators[] = {{'/', ':'}, {'.', '.'}, {'-', 'h'}, {' ', ':'}};
+    std::size_t share = values.size();
+    for (const auto& [date, time] : separators) {
+        FormatSettings().DateSeparator = date;
+        FormatSettings().TimeSeparator = time;
+        int mismatches = 0;
+        for (std::size_t i = 0; i < share; ++i) {
+            const TDateTime v = values[i];
+            const std::string wantDate = FormatDateTime("DD/MM/YYYY", v);
+            const std::string wantTime = FormatDateTime("HH:mm:ss", v);
+            char text[kListTextRoom];
+            const std::string gotDate(text, ListDateTextTo(v, text));
+            const std::string gotTime(text, ListTimeTextTo(v, text));
+            if ((gotDate != wantDate || gotTime != wantTime || ListDateText(v) != wantDate ||
+                 ListTimeText(v) != wantTime) &&
+                ++mismatches <= 5)
+                ADD_FAILURE() << std::setprecision(17) << v << ": " << gotDate << " " << gotTime
+                              << " instead of " << wantDate << " " << wantTime;
+        }
+        EXPECT_EQ(mismatches, 0) << "separators " << date << time;
+        share = 3000;
+    }
 }
 
 TEST(TLogbookData, StartsWithTheInitialValues) {

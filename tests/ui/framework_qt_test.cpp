@@ -180,6 +180,43 @@ TEST(TListView, ClickBelowTheRowsClearsTheSelection) {
 
 namespace {
 
+class TPaintCounter : public QObject {
+public:
+    int Count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++Count;
+        return false;
+    }
+};
+
+} // namespace
+
+// New texts in many rows at once: the list repaints what it shows (without
+// uniting the rectangles of every changed cell), a single row as before.
+TEST(TListView, NewTextsInRowsAreRepainted) {
+    TestApp();
+    TListFixture list;
+    TPaintCounter paints;
+    list.view.viewport()->installEventFilter(&paints);
+    QCoreApplication::processEvents();
+    for (const auto& [first, last] : {std::pair{0, 2}, std::pair{1, 1}}) {
+        SCOPED_TRACE(first == last ? "one row" : "several rows");
+        list.model.blockSignals(true);
+        for (int r = first; r <= last; ++r)
+            list.model.item(r, 0)->setText(QStringLiteral("new %1 %2").arg(r).arg(first));
+        list.model.blockSignals(false);
+        paints.Count = 0;
+        emit list.model.dataChanged(list.model.index(first, 0), list.model.index(last, 1),
+                                    {Qt::DisplayRole});
+        EXPECT_SOON(paints.Count > 0);
+    }
+}
+
+namespace {
+
 class TThrowingObject : public QObject {
 public:
     explicit TThrowingObject(std::string message) : FMessage(std::move(message)) {}

@@ -71,6 +71,27 @@ TEST_F(UploadFromMainWindow, AddIsValidatedAndTheListShowsItsIdAndYes) {
     EXPECT_SOON(FocusedControl(Form1) == Main("EditIndicativ"));
 }
 
+// The list tells the view of the new row only: before the upload (so it
+// shows while the answer is awaited) and after it (with its identifier);
+// the rows already there are neither rendered nor signalled again.
+TEST_F(UploadFromMainWindow, AddTellsTheListViewOfTheNewRowOnly) {
+    TLocalService service;
+    UseServer(service.Port());
+    Start();
+    AddContact("YO3ABC");
+    AddContact("YO3ABD");
+    std::vector<std::pair<int, int>> signalled;
+    QObject::connect(List()->model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                         signalled.emplace_back(topLeft.row(), bottomRight.row());
+                     });
+    AddContact("YO3ABE");
+    EXPECT_EQ(signalled, (std::vector<std::pair<int, int>>{{2, 2}, {2, 2}}));
+    EXPECT_EQ(Cell(2, 3), QStringLiteral("YO3ABE"));
+    EXPECT_EQ(Cell(2, 10), QStringLiteral("1003"));
+    EXPECT_EQ(Cell(0, 10), QStringLiteral("1001"));
+}
+
 TEST_F(UploadFromMainWindow, WrongUploadCodeIsToldByLineAndBox) {
     TLocalService service;
     UseServer(service.Port());
