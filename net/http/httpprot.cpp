@@ -12,12 +12,12 @@ namespace {
 
 constexpr std::size_t kSendBufferSize = 8192;
 constexpr std::size_t kReceiveRoom = 8192;
-// The first allocation: reading a large body in pieces of 16 KiB rather than
-// 8 KiB halves the system calls, while the piece still stays in the CPU's
-// nearest caches as the kernel copies into it (64 KiB pieces were measurably
-// slower on a loopback download); the buffer still grows only by the rule of
+// The first allocation: a large body is read in pieces of 64 KiB, an eighth
+// of the system calls of 8 KiB pieces (and of the read loop's FIONREAD
+// questions between them); side by side with 16 KiB pieces it downloads
+// faster over loopback. The buffer still grows only by the rule of
 // kReceiveRoom.
-constexpr std::size_t kReceiveFirst = 16 * 1024 + 1;
+constexpr std::size_t kReceiveFirst = 64 * 1024 + 1;
 // Bounds that keep a hostile or broken server from growing the receive
 // buffer without limit.
 constexpr std::size_t kMaxHeaderLine = 64 * 1024;
