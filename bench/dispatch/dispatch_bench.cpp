@@ -109,7 +109,9 @@ private:
     int FEventFd;
 };
 
-void CountPlain(TPlainQueue& q, std::uintptr_t, std::intptr_t) { ++q.Handled; }
+void CountPlain(TPlainQueue& q, std::uintptr_t, std::intptr_t) {
+    ++q.Handled;
+}
 
 double ThreadCpuSeconds() {
     timespec ts{};

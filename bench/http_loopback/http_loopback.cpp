@@ -188,8 +188,8 @@ bool DownloadWithCurl(const std::string& url) {
 template <std::size_t Piece> bool DownloadWithRecv(const std::string& url) {
     const std::size_t colon = url.find(':', 7), slash = url.find('/', 7);
     const int port = std::stoi(url.substr(colon + 1, slash - colon - 1));
-    const std::string request = "GET " + url.substr(slash) +
-                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        "GET " + url.substr(slash) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -286,8 +286,8 @@ void BM_PostRoundTrip(benchmark::State& state) {
 // the benchmark's argument.
 void Downloads(benchmark::State& state, const std::string& path) {
     const std::size_t piece = static_cast<std::size_t>(state.range(0));
-    bool (*bare)(const std::string&) = piece == 16 * 1024 ? DownloadWithRecv<16 * 1024>
-                                                           : DownloadWithRecv<64 * 1024>;
+    bool (*bare)(const std::string&) =
+        piece == 16 * 1024 ? DownloadWithRecv<16 * 1024> : DownloadWithRecv<64 * 1024>;
     std::vector<TSide> sides = {
         {"THttpCli", DownloadWithTHttpCli, {}}, {"curl", DownloadWithCurl, {}}, {"recv", bare, {}}};
     const long rssBefore = PeakRssKiB();
@@ -310,8 +310,12 @@ void Downloads(benchmark::State& state, const std::string& path) {
     state.counters["rss_growth_MiB"] = static_cast<double>(PeakRssKiB() - rssBefore) / 1024.0;
 }
 
-void BM_Download_ContentLength(benchmark::State& s) { Downloads(s, "/big"); }
-void BM_Download_Chunked(benchmark::State& s) { Downloads(s, "/bigchunked"); }
+void BM_Download_ContentLength(benchmark::State& s) {
+    Downloads(s, "/big");
+}
+void BM_Download_Chunked(benchmark::State& s) {
+    Downloads(s, "/bigchunked");
+}
 
 } // namespace
 

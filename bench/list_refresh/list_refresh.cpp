@@ -54,7 +54,9 @@ void FillLogbook(TForm1& form, int contacts) {
     }
 }
 
-TListView* ListView() { return Form1->findChild<TListView*>(QStringLiteral("ListView1")); }
+TListView* ListView() {
+    return Form1->findChild<TListView*>(QStringLiteral("ListView1"));
+}
 
 // The main window with exactly `contacts` rows, shown and painted. Rows are
 // never removed, so a list that grew beyond the size is built anew.
