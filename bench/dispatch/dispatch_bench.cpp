@@ -8,12 +8,12 @@
 // queue is empty), taking turns at going first. The counters give each
 // side's rate by the wall clock and by the thread's CPU time, and the ratio
 // of the two rates.
+#include "bench/support/spent.h"
 #include "net/socket/icswndcontrol.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <ctime>
 #include <deque>
 #include <mutex>
 
@@ -113,28 +113,6 @@ void CountPlain(TPlainQueue& q, std::uintptr_t, std::intptr_t) {
     ++q.Handled;
 }
 
-double ThreadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-struct TSpent {
-    double Wall = 0, Cpu = 0;
-    template <typename F> void Time(F&& f) {
-        const double w = WallSeconds(), c = ThreadCpuSeconds();
-        f();
-        Cpu += ThreadCpuSeconds() - c;
-        Wall += WallSeconds() - w;
-    }
-};
-
 void BM_Dispatch(benchmark::State& state) {
     TCountingControl control;
     TPlainQueue plain;
@@ -156,7 +134,7 @@ void BM_Dispatch(benchmark::State& state) {
             plain.Pump();
         }
     };
-    TSpent ours, base;
+    bench::TSpent ours, base;
     for (auto _ : state) {
         if (state.iterations() % 2 == 0) {
             ours.Time(runOurs);

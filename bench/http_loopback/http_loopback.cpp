@@ -10,6 +10,7 @@
 // THttpCli's time over libcurl's; downloads: THttpCli's throughput over
 // libcurl's and over the bare loop's), and for downloads the growth of the
 // peak resident set, which must stay flat whatever the body size.
+#include "bench/support/spent.h"
 #include "framework/stream.h"
 #include "net/http/httpprot.h"
 
@@ -23,9 +24,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <thread>
 #include <vector>
@@ -222,30 +221,10 @@ template <std::size_t Piece> bool DownloadWithRecv(const std::string& url) {
     return body >= kBigSize;
 }
 
-// Wall and CPU time of the calling thread: every client here does its work
-// on the benchmark's own thread (the server runs on threads of its own).
-double ThreadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-struct TSpent {
-    double Wall = 0, Cpu = 0;
-    bool Time(bool (*request)(const std::string&), const std::string& url) {
-        const auto w = std::chrono::steady_clock::now();
-        const double c = ThreadCpuSeconds();
-        const bool ok = request(url);
-        Cpu += ThreadCpuSeconds() - c;
-        Wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w).count();
-        return ok;
-    }
-};
-
 struct TSide {
     const char* Name;
     bool (*Request)(const std::string&);
-    TSpent Spent;
+    bench::TSpent Spent;
 };
 
 // Each iteration runs one request of every side, one right after the other.
@@ -257,7 +236,7 @@ bool RunInTurns(benchmark::State& state, const std::string& url, std::vector<TSi
         const std::size_t first = static_cast<std::size_t>(state.iterations()) % sides.size();
         for (std::size_t k = 0; k < sides.size(); ++k) {
             TSide& side = sides[(first + k) % sides.size()];
-            if (!side.Spent.Time(side.Request, url)) {
+            if (!side.Spent.Time([&] { return side.Request(url); })) {
                 state.SkipWithError((std::string(side.Name) + " request failed").c_str());
                 return false;
             }
@@ -271,8 +250,8 @@ void BM_PostRoundTrip(benchmark::State& state) {
     if (!RunInTurns(state, Server().Url("/newentry.aspx"), sides))
         return;
     const double n = static_cast<double>(state.iterations());
-    const TSpent& ours = sides[0].Spent;
-    const TSpent& curl = sides[1].Spent;
+    const bench::TSpent& ours = sides[0].Spent;
+    const bench::TSpent& curl = sides[1].Spent;
     state.counters["THttpCli_us"] = ours.Wall / n * 1e6;
     state.counters["curl_us"] = curl.Wall / n * 1e6;
     state.counters["THttpCli_cpu_us"] = ours.Cpu / n * 1e6;
@@ -295,9 +274,9 @@ void Downloads(benchmark::State& state, const std::string& path) {
         return;
     const double n = static_cast<double>(state.iterations());
     const double mib = n * static_cast<double>(kBigSize) / (1024 * 1024);
-    const TSpent& ours = sides[0].Spent;
-    const TSpent& curl = sides[1].Spent;
-    const TSpent& recv = sides[2].Spent;
+    const bench::TSpent& ours = sides[0].Spent;
+    const bench::TSpent& curl = sides[1].Spent;
+    const bench::TSpent& recv = sides[2].Spent;
     state.counters["THttpCli_MiBps"] = mib / ours.Wall;
     state.counters["curl_MiBps"] = mib / curl.Wall;
     state.counters["recv_MiBps"] = mib / recv.Wall;

@@ -3,6 +3,7 @@
 // with the same 64 KiB pieces. Each iteration runs both, taking turns at
 // going first; the counters give each one's throughput by the wall clock,
 // the receiving thread's CPU time per side, and the ratio that matters.
+#include "bench/support/spent.h"
 #include "net/socket/wsocket.h"
 #include "tests/support/scripted_peer.h"
 
@@ -13,8 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,24 +21,6 @@ namespace {
 
 constexpr std::size_t kVolume = 256u * 1024 * 1024;
 constexpr std::size_t kPiece = 64 * 1024;
-
-double ThreadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-struct TSpent {
-    double Wall = 0, Cpu = 0;
-    template <typename F> bool Time(F&& f) {
-        const auto w = std::chrono::steady_clock::now();
-        const double c = ThreadCpuSeconds();
-        const bool ok = f();
-        Cpu += ThreadCpuSeconds() - c;
-        Wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w).count();
-        return ok;
-    }
-};
 
 // The peer is started outside the timed part, connected and sending inside.
 bool ReceiveWithTWSocket(testpeer::ScriptedPeer& peer, std::vector<char>& buffer) {
@@ -80,8 +61,9 @@ bool ReceiveWithRecvLoop(testpeer::ScriptedPeer& peer, std::vector<char>& buffer
 
 void BM_Receive256MiB(benchmark::State& state) {
     std::vector<char> buffer(kPiece);
-    TSpent ours, bare;
-    auto run = [&](TSpent& spent, bool (*receive)(testpeer::ScriptedPeer&, std::vector<char>&)) {
+    bench::TSpent ours, bare;
+    auto run = [&](bench::TSpent& spent,
+                   bool (*receive)(testpeer::ScriptedPeer&, std::vector<char>&)) {
         testpeer::ScriptedPeer peer;
         peer.Script({testpeer::SendFiller(kVolume), testpeer::Close()});
         return spent.Time([&] { return receive(peer, buffer); });

@@ -81,6 +81,16 @@ struct PumpFixture : ::testing::Test {
     }
     // Makes pair[0] readable.
     void MakeReady() { ASSERT_EQ(write(pair[1], "x", 1), 1); }
+    // Watches pair[0]: each byte read there is one kReady posted.
+    void WatchPostingReady() {
+        ASSERT_NE(platform::WatchSocket(hwnd, pair[0], EPOLLIN,
+                                        [this](std::uint32_t) {
+                                            char c;
+                                            if (read(pair[0], &c, 1) == 1)
+                                                PostMessageA(hwnd, kReady, 0, 0);
+                                        }),
+                  0u);
+    }
     // Waits (bounded) until the window's timer is due.
     static void WaitUntilTimerDue() {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -93,13 +103,7 @@ struct PumpFixture : ::testing::Test {
 
 TEST_F(PumpFixture, QueuedMessagesThenWhatBecameReadyThenTheDueTimer) {
     // The socket's notice is posted once, when its readiness is collected.
-    ASSERT_NE(platform::WatchSocket(hwnd, pair[0], EPOLLIN,
-                                    [this](std::uint32_t) {
-                                        char c;
-                                        if (read(pair[0], &c, 1) == 1)
-                                            PostMessageA(hwnd, kReady, 0, 0);
-                                    }),
-              0u);
+    WatchPostingReady();
     ASSERT_NE(SetTimer(hwnd, 1, 10, nullptr), 0u);
     WaitUntilTimerDue();
     // A handler that posts and makes the socket ready while the pass runs.
@@ -118,13 +122,7 @@ TEST_F(PumpFixture, QueuedMessagesThenWhatBecameReadyThenTheDueTimer) {
 }
 
 TEST_F(PumpFixture, QuitComesAfterEverythingPostedAndReadyAndBeforeTheTimer) {
-    ASSERT_NE(platform::WatchSocket(hwnd, pair[0], EPOLLIN,
-                                    [this](std::uint32_t) {
-                                        char c;
-                                        if (read(pair[0], &c, 1) == 1)
-                                            PostMessageA(hwnd, kReady, 0, 0);
-                                    }),
-              0u);
+    WatchPostingReady();
     ASSERT_NE(SetTimer(hwnd, 1, 10, nullptr), 0u);
     WaitUntilTimerDue();
     MakeReady();
