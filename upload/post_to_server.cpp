@@ -7,6 +7,21 @@
 
 #include <memory>
 
+namespace {
+constexpr unsigned kTimeoutSeconds = 500;
+constexpr int kPauseMs = 100;
+unsigned gTimeoutSeconds = kTimeoutSeconds;
+int gPauseMs = kPauseMs;
+} // namespace
+
+void upload::testing::SetPostTimeout(unsigned seconds) {
+    gTimeoutSeconds = seconds == 0 ? kTimeoutSeconds : seconds;
+}
+
+void upload::testing::SetPauseAfterPost(int ms) {
+    gPauseMs = ms < 0 ? kPauseMs : ms;
+}
+
 bool PostToServer(const TStringList& body, std::string& reply) {
     bool result = true;
     auto client = std::make_unique<THttpCli>(nullptr);
@@ -23,12 +38,13 @@ bool PostToServer(const TStringList& body, std::string& reply) {
     client->SetContentTypePost("application/x-www-form-urlencoded");
     client->SetURL(UploadUrl());
     client->SetRequestVer("1.0");
-    client->SetTimeout(500);
+    client->SetTimeout(gTimeoutSeconds);
     try {
         client->Post();
         // The pause is part of the exchange as the service has always seen it;
         // it blocks without servicing messages.
-        Sleep(100);
+        if (gPauseMs > 0)
+            Sleep(static_cast<DWORD>(gPauseMs));
         if (client->ContentLength() > 0)
             reply = response->DataString();
     } catch (const std::exception& e) {

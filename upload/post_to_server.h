@@ -11,3 +11,11 @@
 // failure's message. A fresh client, socket and streams serve each call and
 // are freed on every path.
 bool PostToServer(const TStringList& body, std::string& reply);
+
+namespace upload::testing {
+// The synchronous wait's time-out in seconds; 0 restores the exchange's 500.
+void SetPostTimeout(unsigned seconds);
+// The pause after a successful post in milliseconds; a negative value
+// restores the exchange's 100. Long runs of exchanges skip it.
+void SetPauseAfterPost(int ms);
+} // namespace upload::testing

@@ -229,10 +229,12 @@ void ScriptedPeer::RunConnection(int fd, int index, const std::vector<Step>& scr
             while (off < step.Data.size() && !Stopping()) {
                 ssize_t n =
                     ::send(fd, step.Data.data() + off, step.Data.size() - off, MSG_NOSIGNAL);
-                if (n > 0)
+                if (n > 0) {
                     off += static_cast<std::size_t>(n);
-                else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                    FLastSent = std::chrono::steady_clock::now().time_since_epoch().count();
+                } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
                     break;
+                }
             }
             break;
         }
@@ -247,6 +249,7 @@ void ScriptedPeer::RunConnection(int fd, int index, const std::vector<Step>& scr
                 std::size_t n = std::min(left, block.size() - pos);
                 ssize_t sent = ::send(fd, block.data() + pos, n, MSG_NOSIGNAL);
                 if (sent > 0) {
+                    FLastSent = std::chrono::steady_clock::now().time_since_epoch().count();
                     left -= static_cast<std::size_t>(sent);
                     pos = (pos + static_cast<std::size_t>(sent)) % block.size();
                 } else if (sent < 0 && errno != EINTR && errno != EAGAIN) {
@@ -344,6 +347,10 @@ int ScriptedPeer::ClosedByClient() const {
 bool ScriptedPeer::WaitCondition(const std::function<bool()>& pred, int ms) const {
     std::unique_lock lock(FLock);
     return FChanged.wait_for(lock, std::chrono::milliseconds(ms), pred);
+}
+
+std::chrono::steady_clock::time_point ScriptedPeer::LastSent() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(FLastSent));
 }
 
 bool ScriptedPeer::WaitForBytes(std::size_t n, int ms) const {

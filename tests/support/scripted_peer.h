@@ -10,6 +10,8 @@
 //   EXPECT_TRUE(peer.WaitForText("GET /", 2000));
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +98,8 @@ public:
     bool WaitForText(const std::string& text, int ms) const;
     bool WaitForConnections(int n, int ms) const;
     bool WaitForClientClose(int n, int ms) const;
+    // When a byte was last sent to a client (the clock's epoch before any).
+    std::chrono::steady_clock::time_point LastSent() const;
 
     // Stops accepting, ends every connection and joins the threads.
     void Stop();
@@ -123,6 +127,7 @@ private:
     int FConnections = 0;
     int FClosedByClient = 0;
     bool FStopping = false;
+    std::atomic<std::chrono::steady_clock::rep> FLastSent{0};
 };
 
 // A loopback listener without a thread of its own: the test decides when a
