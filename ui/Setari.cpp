@@ -7,6 +7,7 @@
 #include "framework/qt/qt_application.h"
 #include "framework/qt/qt_text.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
 
 TForm2* Form2 = nullptr;
@@ -19,6 +20,7 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TForm
     // Set by the main window's creation handler for this dialog, which exists
     // only now.
     SetDialogBorder(this);
+    ui->Edit2->installEventFilter(this);
     connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->Button4, &QPushButton::clicked, this, &QDialog::reject);
     connect(ui->AboutBtn, &QPushButton::clicked, this, Guarded([this] { AboutBtnClick(); }));
@@ -40,9 +42,21 @@ void TForm2::AboutBtnClick() {
 
 void TForm2::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    // The code field takes the focus selected, as a Windows edit field does,
-    // so that what the operator types replaces the hidden code.
+    // The code field is selected at every showing, so that what the operator
+    // types replaces the hidden code.
     ui->Edit2->selectAll();
+}
+
+bool TForm2::eventFilter(QObject* watched, QEvent* event) {
+    // As in a Windows dialog, the code field is selected whenever it gets
+    // the focus other than by a click: from the keyboard, or when the
+    // dialog is shown or activated with the focus in it.
+    if (watched == ui->Edit2 && event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::MouseFocusReason && reason != Qt::PopupFocusReason)
+            ui->Edit2->selectAll();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void TForm2::keyPressEvent(QKeyEvent* event) {

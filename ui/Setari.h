@@ -29,6 +29,7 @@ public:
     void SetDemoMode(bool on);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
