@@ -2,11 +2,14 @@
 // the tools talk to each other and the program opens its window, with its
 // icon, on an X server of the test's own.
 #include "tests/support/child_process.h"
+#include "tests/support/server_process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
@@ -28,15 +31,6 @@ struct InstalledTree {
     std::string Bin(const char* name) const { return (Prefix / "bin" / name).string(); }
 };
 
-std::string Which(const std::string& program) {
-    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-        fs::path p = fs::path(dir) / program;
-        if (access(p.c_str(), X_OK) == 0)
-            return p.string();
-    }
-    return {};
-}
-
 // An X server on a display number it chose itself.
 class XServer {
 public:
@@ -44,7 +38,7 @@ public:
     // the server's warnings on standard error are left out.
     XServer()
         : FServer({"/bin/sh", "-c",
-                   "exec " + Which("Xvfb") +
+                   "exec " + FindProgram("Xvfb") +
                        " -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null"}) {
         if (FServer.WaitForOutput("\n", 20000)) {
             const std::string& out = FServer.Output();
@@ -60,7 +54,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         do {
             ChildResult tree =
-                RunChild({Which("xwininfo"), "-display", FDisplay, "-root", "-tree"});
+                RunChild({FindProgram("xwininfo"), "-display", FDisplay, "-root", "-tree"});
             std::size_t line = 0;
             while (line < tree.Out.size()) {
                 std::size_t end = std::min(tree.Out.find('\n', line), tree.Out.size());
@@ -78,11 +72,11 @@ public:
     }
 
     std::string Tree() const {
-        return RunChild({Which("xwininfo"), "-display", FDisplay, "-root", "-tree"}).Out;
+        return RunChild({FindProgram("xwininfo"), "-display", FDisplay, "-root", "-tree"}).Out;
     }
 
     std::string Property(const std::string& window, const char* name) const {
-        return RunChild({Which("xprop"), "-display", FDisplay, "-id", window, name}).Out;
+        return RunChild({FindProgram("xprop"), "-display", FDisplay, "-id", window, name}).Out;
     }
 
 private:
@@ -92,7 +86,7 @@ private:
 
 bool HaveX(std::string& why) {
     for (const char* tool : {"Xvfb", "xwininfo", "xprop"})
-        if (Which(tool).empty()) {
+        if (FindProgram(tool).empty()) {
             why = std::string(tool) + " is not installed (packages xvfb and x11-utils)";
             return false;
         }
@@ -114,7 +108,7 @@ TEST(InstalledTree, PutsProgramsModulesDesktopEntryAndIconsInTheirPlaces) {
         EXPECT_TRUE(fs::exists(tree.Prefix / file)) << file;
     // Nothing of the build folder is needed: no module sits beside the programs.
     EXPECT_FALSE(fs::exists(tree.Prefix / "bin/libwsock32.so"));
-    if (std::string validate = Which("desktop-file-validate"); !validate.empty()) {
+    if (std::string validate = FindProgram("desktop-file-validate"); !validate.empty()) {
         ChildResult r =
             RunChild({validate, (tree.Prefix / "share/applications/qsologbook.desktop").string()});
         EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
@@ -138,44 +132,57 @@ TEST(InstalledTree, ToolsRunFromThePrefixAndLoadTheirModulesThere) {
     EXPECT_EQ(service.Stop(), 0);
 }
 
-TEST(InstalledProgram, OpensItsMainWindowWithTheProgramIcon) {
-    std::string why;
-    if (!HaveX(why))
-        GTEST_SKIP() << why;
-    InstalledTree tree;
-    ASSERT_EQ(tree.Install.ExitCode, 0) << tree.Install.Err;
-    XServer x;
-    ASSERT_FALSE(x.Display().empty());
-    BackgroundChild program(
-        {"/usr/bin/env", "DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", tree.Bin("qsologbook")});
-    const std::string window = x.WaitForWindow("QQ9XYZ Logbook v1.0.4.1 Beta", 20000, "851x385");
-    ASSERT_FALSE(window.empty()) << program.Output() << "\nWindows on " << x.Display() << ":\n"
-                                 << x.Tree();
-    EXPECT_NE(x.Property(window, "WM_CLASS").find("\"qsologbook\""), std::string::npos);
+// The installed program started on a fresh X server; `prepare` may change
+// the installed tree first.
+class InstalledProgram : public testing::Test {
+protected:
+    void Start(const std::function<void(const fs::path& prefix)>& prepare = {}) {
+        std::string why;
+        if (!HaveX(why))
+            GTEST_SKIP() << why;
+        ASSERT_EQ(Tree.Install.ExitCode, 0) << Tree.Install.Err;
+        if (prepare)
+            prepare(Tree.Prefix);
+        X = std::make_unique<XServer>();
+        ASSERT_FALSE(X->Display().empty());
+        Program = std::make_unique<BackgroundChild>(
+            std::vector<std::string>{"/usr/bin/env", "DISPLAY=" + X->Display(),
+                                     "QT_QPA_PLATFORM=xcb", Tree.Bin("qsologbook")});
+    }
+
+    InstalledTree Tree;
+    // Declared after the tree and the server: the program stops first.
+    std::unique_ptr<XServer> X;
+    std::unique_ptr<BackgroundChild> Program;
+};
+
+TEST_F(InstalledProgram, OpensItsMainWindowWithTheProgramIcon) {
+    Start();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    const std::string window = X->WaitForWindow("QQ9XYZ Logbook v1.0.4.1 Beta", 20000, "851x385");
+    ASSERT_FALSE(window.empty()) << Program->Output() << "\nWindows on " << X->Display() << ":\n"
+                                 << X->Tree();
+    EXPECT_NE(X->Property(window, "WM_CLASS").find("\"qsologbook\""), std::string::npos);
     // The icon in the window's property, in the sizes the program carries.
-    const std::string icon = x.Property(window, "_NET_WM_ICON");
+    const std::string icon = X->Property(window, "_NET_WM_ICON");
     for (const char* size : {"Icon (16 x 16):", "Icon (32 x 32):", "Icon (48 x 48):"})
         EXPECT_NE(icon.find(size), std::string::npos) << size;
-    EXPECT_EQ(program.Output().find("could not be loaded"), std::string::npos) << program.Output();
+    EXPECT_EQ(Program->Output().find("could not be loaded"), std::string::npos)
+        << Program->Output();
 }
 
-TEST(InstalledProgram, WithoutItsModuleSaysSoOnStandardErrorAndInABox) {
-    std::string why;
-    if (!HaveX(why))
-        GTEST_SKIP() << why;
-    InstalledTree tree;
-    ASSERT_EQ(tree.Install.ExitCode, 0) << tree.Install.Err;
-    fs::remove(tree.Prefix / "lib/qsologbook/libwsock32.so");
-    XServer x;
-    ASSERT_FALSE(x.Display().empty());
-    BackgroundChild program(
-        {"/usr/bin/env", "DISPLAY=" + x.Display(), "QT_QPA_PLATFORM=xcb", tree.Bin("qsologbook")});
-    ASSERT_TRUE(program.WaitForOutput("reinstall the program.", 20000)) << program.Output();
-    EXPECT_NE(program.Output().find("The module wsock32.dll (libwsock32.so) could not be loaded"),
+TEST_F(InstalledProgram, WithoutItsModuleSaysSoOnStandardErrorAndInABox) {
+    Start([](const fs::path& prefix) { fs::remove(prefix / "lib/qsologbook/libwsock32.so"); });
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    ASSERT_TRUE(Program->WaitForOutput("reinstall the program.", 20000)) << Program->Output();
+    const std::string& out = Program->Output();
+    EXPECT_NE(out.find("The module wsock32.dll (libwsock32.so) could not be loaded"),
               std::string::npos);
-    EXPECT_NE(program.Output().find("    " + (tree.Prefix / "lib/qsologbook").string() + "\n"),
+    EXPECT_NE(out.find("    " + (Tree.Prefix / "lib/qsologbook").string() + "\n"),
               std::string::npos)
-        << program.Output();
+        << out;
     // The error box, captioned with the application title.
-    EXPECT_FALSE(x.WaitForWindow("QQ9XYZ Logbook v1.2", 20000).empty());
+    EXPECT_FALSE(X->WaitForWindow("QQ9XYZ Logbook v1.2", 20000).empty());
 }
