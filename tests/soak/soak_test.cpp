@@ -20,7 +20,8 @@
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own allocator keeps the count; mallinfo2 knows nothing of it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include <chrono>
@@ -148,6 +149,13 @@ int Upload(int count, int from) {
 } // namespace
 
 TEST(Soak, FiveThousandUploadsAndTwoHundredWithThePauseLeaveNothingBehind) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Each load of an instrumented library leaves some 200 bytes of the
+    // sanitizer's own bookkeeping behind; keep the Windows Sockets module
+    // mapped for the run so that only our growth is measured. (Unpinned, the
+    // normal build loads and unloads it at every upload without growth.)
+    HMODULE pinned = LoadLibraryA("wsock32.dll");
+#endif
     ServiceProcess service;
     ASSERT_NE(service.Port(), 0);
     upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(service.Port()));
@@ -188,4 +196,7 @@ TEST(Soak, FiveThousandUploadsAndTwoHundredWithThePauseLeaveNothingBehind) {
     EXPECT_EQ(IcsWndWindowCount(), 0);
     // No message number was registered by the run itself.
     EXPECT_EQ(messageAfter, messageBefore + 1);
+#if defined(__SANITIZE_ADDRESS__)
+    FreeLibrary(pinned);
+#endif
 }
