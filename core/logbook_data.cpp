@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-std::string BoolToYesNo(std::int32_t flag) { return flag != 0 ? "YES" : "NO"; }
+std::string BoolToYesNo(std::int32_t flag) {
+    return flag != 0 ? "YES" : "NO";
+}
 
 void TakeSnapshot(const TLogbookData& from, TLogbookData& snapshot) {
     snapshot.QsoDate = from.QsoDate;

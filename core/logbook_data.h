@@ -12,15 +12,15 @@ class TLogbookData {
 public:
     TLogbookData() = default;
 
-    std::int32_t Id = -1;    // running number, set when the row is appended
-    TDateTime QsoDate = 0;   // whole value of the date picker; only the date is shown or sent
-    TDateTime QsoTime = 0;   // whole value of the time picker; only the time is shown or sent
+    std::int32_t Id = -1;  // running number, set when the row is appended
+    TDateTime QsoDate = 0; // whole value of the date picker; only the date is shown or sent
+    TDateTime QsoTime = 0; // whole value of the time picker; only the time is shown or sent
     std::string Callsign;
-    std::string Rx;          // report received
-    std::string Tx;          // report sent
+    std::string Rx; // report received
+    std::string Tx; // report sent
     std::string Locator;
     std::string Band;
-    std::string QsoId;       // identifier the online logbook gave; empty: none yet
+    std::string QsoId; // identifier the online logbook gave; empty: none yet
     std::string Mode;
     std::int32_t Uploaded = 0; // zero = false
 };

@@ -5,7 +5,7 @@
 #include <iterator>
 
 const TLogbookColumn kLogbookColumns[kLogbookColumnCount] = {
-    {"ID", 50},      {"DATA", 70}, {"ORA", 70}, {"INDICATIV", 150}, {"RX", 50},    {"TX", 50},
+    {"ID", 50},      {"DATA", 70},  {"ORA", 70}, {"INDICATIV", 150}, {"RX", 50},    {"TX", 50},
     {"LOCATOR", 70}, {"BANDA", 70}, {"MOD", 60}, {"STATUS", 60},     {"QSOID", 70},
 };
 

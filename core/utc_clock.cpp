@@ -19,4 +19,6 @@ TDateTime LocalToUtc(TDateTime local) {
     return static_cast<TDateTime>(static_cast<long double>(local) + bias / 1440.0L);
 }
 
-TDateTime UtcNow() { return LocalToUtc(Now()); }
+TDateTime UtcNow() {
+    return LocalToUtc(Now());
+}

@@ -88,9 +88,9 @@ void InitFormatSettingsFromLocale() {
 }
 
 TDateTime EncodeDate(int year, int month, int day) {
-    return static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                             static_cast<unsigned>(day)) -
-                               kEpochOffset);
+    return static_cast<double>(
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+        kEpochOffset);
 }
 
 TDateTime EncodeTime(int hour, int minute, int second, int msec) {
@@ -135,7 +135,9 @@ std::string FormatDateTime(const std::string& pattern, TDateTime dt, const TForm
     DecodeDate(dt, year, month, day);
     DecodeTime(dt, hour, minute, second, msec);
 
-    auto upper = [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); };
+    auto upper = [](char c) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    };
     auto startsWithCI = [&](size_t i, const char* word) {
         for (size_t k = 0; word[k]; ++k)
             if (i + k >= pattern.size() || upper(pattern[i + k]) != word[k])
@@ -225,4 +227,6 @@ std::string FormatDateTime(const std::string& pattern, TDateTime dt, const TForm
     return out;
 }
 
-std::string TimeToStr(TDateTime dt) { return FormatDateTime(FormatSettings().LongTimeFormat, dt); }
+std::string TimeToStr(TDateTime dt) {
+    return FormatDateTime(FormatSettings().LongTimeFormat, dt);
+}

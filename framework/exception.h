@@ -20,9 +20,9 @@ private:
 };
 
 // Declares an exception class deriving from `Base` with the given name.
-#define DECLARE_EXCEPTION_CLASS(Name, Base)                                                      \
-    class Name : public Base {                                                                 \
-    public:                                                                                    \
-        using Base::Base;                                                                      \
-        const char* ClassName() const override { return #Name; }                               \
+#define DECLARE_EXCEPTION_CLASS(Name, Base)                                                        \
+    class Name : public Base {                                                                     \
+    public:                                                                                        \
+        using Base::Base;                                                                          \
+        const char* ClassName() const override { return #Name; }                                   \
     };

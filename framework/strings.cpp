@@ -46,4 +46,6 @@ void TStringList::SetText(const std::string& text) {
     }
 }
 
-void TStringList::SaveToStream(TStream& stream) const { stream.Write(Text()); }
+void TStringList::SaveToStream(TStream& stream) const {
+    stream.Write(Text());
+}

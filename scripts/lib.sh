@@ -10,6 +10,7 @@ PACKAGES=(
     fonts-dejavu-extra
     dante-server
     x11-utils desktop-file-utils dpkg-dev
+    clang-format
 )
 
 as_root() {

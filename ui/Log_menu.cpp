@@ -17,8 +17,8 @@ namespace {
 void CenterOver(QWidget* dialog, const QWidget* owner) {
     dialog->adjustSize();
     const QRect frame = owner->frameGeometry();
-    dialog->move(frame.center() - QPoint(dialog->frameGeometry().width() / 2,
-                                         dialog->frameGeometry().height() / 2));
+    dialog->move(frame.center() -
+                 QPoint(dialog->frameGeometry().width() / 2, dialog->frameGeometry().height() / 2));
 }
 
 } // namespace
@@ -57,9 +57,13 @@ void TForm1::Editeaza1Click() {
     UploadEditedQso(*SelectedSnapshot, *record);
 }
 
-void TForm1::WebLogBtnClick() { OpenInBrowser(LogPageAddress()); }
+void TForm1::WebLogBtnClick() {
+    OpenInBrowser(LogPageAddress());
+}
 
-void TForm1::WebMapBtnClick() { OpenInBrowser(MapAddress()); }
+void TForm1::WebMapBtnClick() {
+    OpenInBrowser(MapAddress());
+}
 
 void TForm1::WireMenuAndWebButtons() {
     connect(Adauga1, &QAction::triggered, this, Guarded([this] { Adauga1Click(); }));

@@ -5,14 +5,16 @@ std::string BodyDateText(TDateTime date) {
     return FormatDateTime("YYYYMMDD", date);
 }
 
-std::string BodyTimeText(TDateTime time) { return FormatDateTime("HHmmss", time); }
+std::string BodyTimeText(TDateTime time) {
+    return FormatDateTime("HHmmss", time);
+}
 
 std::string BuildAddBody(const TLogbookData& r, const TUploadSettings& s) {
     return "Callsign=" + s.LogbookCallsign + "&Code=" + s.UploadCode + "&ADIFData=<call:10>" +
            r.Callsign + "<qso_date:8>" + BodyDateText(r.QsoDate) + "<time_on:6>" +
-           BodyTimeText(r.QsoTime) + " <band:3>" + r.Band + "<mode:10>" + r.Mode +
-           "<rst_sent:3>" + r.Tx + "<rst_rcvd:3>" + r.Rx + "<GRIDSQUARE:6> " + r.Locator +
-           "<station_callsign:11>" + s.StationCallsign + "<EOR>";
+           BodyTimeText(r.QsoTime) + " <band:3>" + r.Band + "<mode:10>" + r.Mode + "<rst_sent:3>" +
+           r.Tx + "<rst_rcvd:3>" + r.Rx + "<GRIDSQUARE:6> " + r.Locator + "<station_callsign:11>" +
+           s.StationCallsign + "<EOR>";
 }
 
 std::string BuildEditKeyPart(const TLogbookData& key) {
@@ -29,6 +31,6 @@ std::string BuildEditDataPart(const TLogbookData& c, const TUploadSettings& s) {
 
 std::string BuildEditBody(const std::string& keyPart, const std::string& dataPart,
                           const TUploadSettings& s) {
-    return "Callsign=" + s.LogbookCallsign + "&CMD=UPDATE" + keyPart + dataPart + "&Code=" +
-           s.UploadCode + keyPart + dataPart;
+    return "Callsign=" + s.LogbookCallsign + "&CMD=UPDATE" + keyPart + dataPart +
+           "&Code=" + s.UploadCode + keyPart + dataPart;
 }

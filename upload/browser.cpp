@@ -9,12 +9,14 @@ namespace {
 // The key's default value as text; empty when the value does not exist.
 std::string ReadDefaultString(HKEY key) {
     DWORD type = REG_NONE, size = 0;
-    if (RegQueryValueExA(key, "", nullptr, &type, nullptr, &size) != static_cast<LONG>(ERROR_SUCCESS))
+    if (RegQueryValueExA(key, "", nullptr, &type, nullptr, &size) !=
+        static_cast<LONG>(ERROR_SUCCESS))
         return "";
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         throw ERegistryException("Invalid data type for ''");
     std::vector<BYTE> data(size + 1, 0);
-    if (RegQueryValueExA(key, "", nullptr, &type, data.data(), &size) != static_cast<LONG>(ERROR_SUCCESS))
+    if (RegQueryValueExA(key, "", nullptr, &type, data.data(), &size) !=
+        static_cast<LONG>(ERROR_SUCCESS))
         return "";
     return std::string(reinterpret_cast<const char*>(data.data()));
 }

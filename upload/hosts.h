@@ -10,9 +10,9 @@ std::string RobotHost();
 // Serves the log page and the QSO map.
 std::string WebHost();
 
-std::string UploadUrl();       // "http://" + robot host + "/newentry.aspx"
-std::string LogPageAddress();  // "http://" + web host + "/ViewLogbook.aspx?user=" + account
-std::string MapAddress();      // "http://" + web host + "/public/cache/map_" + account + ".jpg"
+std::string UploadUrl();      // "http://" + robot host + "/newentry.aspx"
+std::string LogPageAddress(); // "http://" + web host + "/ViewLogbook.aspx?user=" + account
+std::string MapAddress();     // "http://" + web host + "/public/cache/map_" + account + ".jpg"
 
 namespace upload::testing {
 // Points the uploads at a test server; an empty text restores the compiled-in host.

@@ -13,9 +13,10 @@ bool Contains(const std::string& text, const char* marker) {
 } // namespace
 
 void ShowQsoSummary(TUploadView& view, const TLogbookData& r) {
-    view.SetSummary("QSO -> : Data: " + ListDateText(r.QsoDate) + "\tOra: " + ListTimeText(r.QsoTime) +
-                    "\tIndicativ: " + r.Callsign + "\tRX: " + r.Rx + "\tTX: " + r.Tx +
-                    "\tLocator: " + r.Locator + "\tBanda: " + r.Band + "\tMod: " + r.Mode);
+    view.SetSummary("QSO -> : Data: " + ListDateText(r.QsoDate) +
+                    "\tOra: " + ListTimeText(r.QsoTime) + "\tIndicativ: " + r.Callsign +
+                    "\tRX: " + r.Rx + "\tTX: " + r.Tx + "\tLocator: " + r.Locator +
+                    "\tBanda: " + r.Band + "\tMod: " + r.Mode);
 }
 
 void ExtractBetweenTags(const std::string& text, const std::string& openTag,

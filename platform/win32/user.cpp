@@ -19,10 +19,10 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <set>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

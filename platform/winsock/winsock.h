@@ -140,13 +140,25 @@ constexpr long FD_CLOSE = 0x20;
 constexpr int MAXGETHOSTSTRUCT = 1024;
 
 // lParam of a network-event message: low word the event, high word the error.
-inline LPARAM WSAMAKESELECTREPLY(WORD event, WORD error) { return static_cast<LPARAM>(MAKELONG(event, error)); }
-inline WORD WSAGETSELECTEVENT(LPARAM l) { return LOWORD(static_cast<DWORD>(l)); }
-inline WORD WSAGETSELECTERROR(LPARAM l) { return HIWORD(static_cast<DWORD>(l)); }
+inline LPARAM WSAMAKESELECTREPLY(WORD event, WORD error) {
+    return static_cast<LPARAM>(MAKELONG(event, error));
+}
+inline WORD WSAGETSELECTEVENT(LPARAM l) {
+    return LOWORD(static_cast<DWORD>(l));
+}
+inline WORD WSAGETSELECTERROR(LPARAM l) {
+    return HIWORD(static_cast<DWORD>(l));
+}
 // lParam of a lookup answer: low word the buffer length, high word the error.
-inline LPARAM WSAMAKEASYNCREPLY(WORD buflen, WORD error) { return static_cast<LPARAM>(MAKELONG(buflen, error)); }
-inline WORD WSAGETASYNCBUFLEN(LPARAM l) { return LOWORD(static_cast<DWORD>(l)); }
-inline WORD WSAGETASYNCERROR(LPARAM l) { return HIWORD(static_cast<DWORD>(l)); }
+inline LPARAM WSAMAKEASYNCREPLY(WORD buflen, WORD error) {
+    return static_cast<LPARAM>(MAKELONG(buflen, error));
+}
+inline WORD WSAGETASYNCBUFLEN(LPARAM l) {
+    return LOWORD(static_cast<DWORD>(l));
+}
+inline WORD WSAGETASYNCERROR(LPARAM l) {
+    return HIWORD(static_cast<DWORD>(l));
+}
 
 // Windows Sockets error codes.
 constexpr int WSABASEERR = 10000;
@@ -212,8 +224,7 @@ using PFN_send = int (*)(SOCKET s, const char* buf, int len, int flags);
 using PFN_recv = int (*)(SOCKET s, char* buf, int len, int flags);
 using PFN_sendto = int (*)(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to,
                            int tolen);
-using PFN_recvfrom = int (*)(SOCKET s, char* buf, int len, int flags, SOCKADDR* from,
-                             int* fromlen);
+using PFN_recvfrom = int (*)(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
 using PFN_shutdown = int (*)(SOCKET s, int how);
 using PFN_closesocket = int (*)(SOCKET s);
 using PFN_ioctlsocket = int (*)(SOCKET s, long cmd, u_long* argp);
@@ -236,7 +247,7 @@ using PFN_ntohs = u_short (*)(u_short v);
 using PFN_htonl = u_long (*)(u_long v);
 using PFN_ntohl = u_long (*)(u_long v);
 using PFN_WSAIoctl = int (*)(SOCKET s, DWORD ioControlCode, void* inBuffer, DWORD inLen,
-                             void* outBuffer, DWORD outLen, DWORD* bytesReturned,
-                             void* overlapped, void* completionRoutine);
+                             void* outBuffer, DWORD outLen, DWORD* bytesReturned, void* overlapped,
+                             void* completionRoutine);
 
 } // namespace winsock

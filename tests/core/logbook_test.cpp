@@ -54,8 +54,8 @@ TEST_F(LogbookList, RendersEveryRowFromItsRecord) {
     second->Uploaded = 1;
     list.RefreshListView();
 
-    const std::vector<std::string> first = {"0000", "15/07/2011", "13:45:01", "test1", "57", "59",
-                                            "AB12CD", "20m", "SSB", "NO", ""};
+    const std::vector<std::string> first = {"0000",   "15/07/2011", "13:45:01", "test1", "57", "59",
+                                            "AB12CD", "20m",        "SSB",      "NO",    ""};
     for (int c = 0; c < kLogbookColumnCount; ++c)
         EXPECT_EQ(list.Row(0).Cell(c), first[static_cast<size_t>(c)]) << "column " << c;
     EXPECT_EQ(list.Row(1).Cell(0), "0001");

@@ -74,7 +74,8 @@ TEST_F(LocalToUtcTest, LocalMidnightEastOfGreenwichIsStillThePreviousDay) {
 }
 
 TEST_F(LocalToUtcTest, FailedTimeZoneQueryRaises) {
-    platform::testing::SetTimeZoneQuery([](TIME_ZONE_INFORMATION*) { return TIME_ZONE_ID_INVALID; });
+    platform::testing::SetTimeZoneQuery(
+        [](TIME_ZONE_INFORMATION*) { return TIME_ZONE_ID_INVALID; });
     try {
         LocalToUtc(local);
         FAIL() << "no exception";

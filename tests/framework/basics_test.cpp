@@ -75,8 +75,8 @@ TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersSortingAboveIt) {
     EXPECT_EQ(ErrorBoxText("Time zone could not be determined"),
               "Time zone could not be determined.");
     EXPECT_EQ(ErrorBoxText("Done."), "Done.");
-    EXPECT_EQ(ErrorBoxText("Really!"), "Really!");  // '!' sorts below '.'
-    EXPECT_EQ(ErrorBoxText("(x)"), "(x)");          // so does ')'
+    EXPECT_EQ(ErrorBoxText("Really!"), "Really!");      // '!' sorts below '.'
+    EXPECT_EQ(ErrorBoxText("(x)"), "(x)");              // so does ')'
     EXPECT_EQ(ErrorBoxText("Error #42"), "Error #42."); // digits sort above it
     EXPECT_EQ(ErrorBoxText(""), "");
 }

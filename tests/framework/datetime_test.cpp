@@ -55,7 +55,10 @@ TEST(DateTime, EncodeDecodeRoundTrips) {
     struct Case {
         int y, m, d;
         double serial;
-    } cases[] = {{1899, 12, 30, 0}, {1900, 1, 1, 2}, {2011, 7, 8, 40732}, {2000, 2, 29, 36585},
+    } cases[] = {{1899, 12, 30, 0},
+                 {1900, 1, 1, 2},
+                 {2011, 7, 8, 40732},
+                 {2000, 2, 29, 36585},
                  {2026, 12, 8, 46364}};
     for (const auto& c : cases) {
         EXPECT_EQ(EncodeDate(c.y, c.m, c.d), c.serial) << c.y << "-" << c.m << "-" << c.d;

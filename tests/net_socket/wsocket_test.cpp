@@ -1,8 +1,8 @@
 // TWSocket on real loopback connections against the scripted peer.
 #include "net/socket/wsocket.h"
 #include "net/socket/wsocket_binding.h"
-#include "tests/support/scripted_peer.h"
 #include "platform/win32/reactor.h"
+#include "tests/support/scripted_peer.h"
 
 #include <gtest/gtest.h>
 

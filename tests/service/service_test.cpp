@@ -37,7 +37,8 @@ TEST(LogbookService, AnswersAddsWithTheMarkersTheLoggerReads) {
     EXPECT_NE(service.HandleUpload(noCall).find("<insert>0</insert>"), std::string::npos);
     std::string wrongCode = kAdd;
     wrongCode.replace(wrongCode.find("9999999999"), 10, "1234");
-    EXPECT_NE(service.HandleUpload(wrongCode).find("<error>Unknown user</error>"), std::string::npos);
+    EXPECT_NE(service.HandleUpload(wrongCode).find("<error>Unknown user</error>"),
+              std::string::npos);
     ASSERT_EQ(service.Contacts("QQ9XYZ").size(), 1u);
     EXPECT_EQ(service.Contacts("QQ9XYZ")[0].Grid, "AB12CD");
 }
@@ -45,7 +46,8 @@ TEST(LogbookService, AnswersAddsWithTheMarkersTheLoggerReads) {
 TEST(LogbookService, UpdatesTheContactNamedByTheKey) {
     logbook::Service service(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}});
     service.HandleUpload(kAdd);
-    const std::string key = "&ADIFkey=<call:10>TEST1<qso_date:8>20110715<time_on:6>134501<ID:10>1001";
+    const std::string key =
+        "&ADIFkey=<call:10>TEST1<qso_date:8>20110715<time_on:6>134501<ID:10>1001";
     const std::string data =
         "&ADIFData=<call:10>TEST2<qso_date:8>20110715<time_on:6>134501<band:3>40m<mode:10>CW"
         "<rst_sent:3>599<rst_rcvd:3>579<GRIDSQUARE:6> KN37<station_callsign:11>QQ9XYZ";
@@ -55,7 +57,8 @@ TEST(LogbookService, UpdatesTheContactNamedByTheKey) {
     EXPECT_EQ(c.Call, "TEST2");
     EXPECT_EQ(c.Band, "40m");
     // The old key no longer names a contact.
-    EXPECT_NE(service.HandleUpload(Edit(key, data, "9999999999")).find("<error>Unable to find QSO</error>"),
+    EXPECT_NE(service.HandleUpload(Edit(key, data, "9999999999"))
+                  .find("<error>Unable to find QSO</error>"),
               std::string::npos);
     EXPECT_NE(service.HandleUpload(Edit(key, data, "0")).find("<error>Unknown user</error>"),
               std::string::npos);

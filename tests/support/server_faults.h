@@ -5,6 +5,7 @@
 
 #include "tests/support/scripted_peer.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct ServerFault {
     std::string Reply;
     bool Succeeds = false;
 };
+
+// GoogleTest names a parameter by this rather than by its raw bytes.
+inline void PrintTo(const ServerFault& fault, std::ostream* os) {
+    *os << fault.Name;
+}
 
 inline std::vector<ServerFault> ServerFaults() {
     using W = ServerFault::Where;

@@ -67,7 +67,9 @@ protected:
     void TearDown() override { SetStartSettings(); }
 
     template <class T = QWidget> T* Main(const char* name) { return Child<T>(Form1, name); }
-    template <class T = QWidget> T* Dialog(const char* name) { return Child<T>(FormLogbookData, name); }
+    template <class T = QWidget> T* Dialog(const char* name) {
+        return Child<T>(FormLogbookData, name);
+    }
     QString Memo(const char* name) { return Main<QPlainTextEdit>(name)->toPlainText(); }
     void SetDemo(bool on) { Form2->SetDemoMode(on); }
 
@@ -186,11 +188,11 @@ TEST_F(QsoDialogTest, DoubleClickEditsTheRowAndCancelChangesNothing) {
                       QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
                       QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
                   },
-                        [&](QDialog* d) {
-                            shown = Dialog<QLineEdit>("EditIndicativ")->text();
-                            Dialog<QLineEdit>("EditIndicativ")->setText(QStringLiteral("CHANGED"));
-                            d->reject();
-                        }),
+                  [&](QDialog* d) {
+                      shown = Dialog<QLineEdit>("EditIndicativ")->text();
+                      Dialog<QLineEdit>("EditIndicativ")->setText(QStringLiteral("CHANGED"));
+                      d->reject();
+                  }),
               1);
     EXPECT_EQ(captions, std::vector<QString>{QStringLiteral("Editare")});
     EXPECT_EQ(shown, QStringLiteral("EditIndicativ"));
@@ -202,10 +204,11 @@ TEST_F(QsoDialogTest, SecondEditOfTheSameRowSendsTheKeyFromSelectionTime) {
     AddThroughMenu();
     Main<TListView>("ListView1")->SelectRow(0);
     auto editTo = [&](const char* call) {
-        Answering([&] { Form1->Editeaza1->trigger(); }, [&](QDialog* d) {
-            Dialog<QLineEdit>("EditIndicativ")->setText(QString::fromLatin1(call));
-            PressOk(d);
-        });
+        Answering([&] { Form1->Editeaza1->trigger(); },
+                  [&](QDialog* d) {
+                      Dialog<QLineEdit>("EditIndicativ")->setText(QString::fromLatin1(call));
+                      PressOk(d);
+                  });
     };
     editTo("NEW1");
     EXPECT_EQ(local.service.Contacts("QQ9XYZ").at(0).Call, "NEW1");
@@ -257,7 +260,8 @@ TEST_F(QsoDialogTest, ResendLoadsTheDialogWithoutShowingIt) {
     Form1->Logbook().Row(0).Data->Callsign = "LOADED";
     Main<TListView>("ListView1")->SelectRow(0);
     LocalService local;
-    EXPECT_EQ(Answering([&] { Form1->UploadServer1->trigger(); }, [&](QDialog* d) { PressOk(d); }), 0);
+    EXPECT_EQ(Answering([&] { Form1->UploadServer1->trigger(); }, [&](QDialog* d) { PressOk(d); }),
+              0);
     EXPECT_EQ(Dialog<QLineEdit>("EditIndicativ")->text(), QStringLiteral("LOADED"));
     EXPECT_EQ(local.service.Contacts("QQ9XYZ").size(), 1u);
 }

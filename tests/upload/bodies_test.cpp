@@ -70,18 +70,17 @@ TEST_F(UploadBodies, EditBodyCarriesKeyAndDataTwiceAroundTheCode) {
     const std::string keyPart = BuildEditKeyPart(key);
     const std::string dataPart = BuildEditDataPart(changed, settings);
     EXPECT_EQ(keyPart, "&ADIFkey=<call:10>TEST1<qso_date:8>20110715<time_on:6>134501<ID:10>4711");
-    EXPECT_EQ(dataPart,
-              "&ADIFData=<call:10>TEST2<qso_date:8>20110715<time_on:6>134501<band:3>40m"
-              "<mode:10>SSB<rst_sent:3>59<rst_rcvd:3>57<GRIDSQUARE:6> AB12CD"
-              "<station_callsign:11>YO9OP");
-    EXPECT_EQ(BuildEditBody(keyPart, dataPart, settings),
-              "Callsign=QQ9XYZ&CMD=UPDATE" + keyPart + dataPart + "&Code=9999999999" + keyPart +
-                  dataPart);
+    EXPECT_EQ(dataPart, "&ADIFData=<call:10>TEST2<qso_date:8>20110715<time_on:6>134501<band:3>40m"
+                        "<mode:10>SSB<rst_sent:3>59<rst_rcvd:3>57<GRIDSQUARE:6> AB12CD"
+                        "<station_callsign:11>YO9OP");
+    EXPECT_EQ(BuildEditBody(keyPart, dataPart, settings), "Callsign=QQ9XYZ&CMD=UPDATE" + keyPart +
+                                                              dataPart + "&Code=9999999999" +
+                                                              keyPart + dataPart);
 }
 
 TEST_F(UploadBodies, EditOfAnUnchangedContactRepeatsCallDateAndTimeFourTimes) {
-    std::string body = BuildEditBody(BuildEditKeyPart(contact), BuildEditDataPart(contact, settings),
-                                     settings);
+    std::string body =
+        BuildEditBody(BuildEditKeyPart(contact), BuildEditDataPart(contact, settings), settings);
     auto count = [&](const std::string& s) {
         size_t n = 0;
         for (size_t p = body.find(s); p != std::string::npos; p = body.find(s, p + 1))

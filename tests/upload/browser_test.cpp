@@ -41,7 +41,8 @@ TEST_F(OpenInBrowserTest, QuotedPathWithOptionsLaunchesThatPathWithTheAddressOnl
 }
 
 TEST_F(OpenInBrowserTest, UnquotedCommandGivesAnEmptyPathAndNoBrowser) {
-    platform::testing::RegistrySetString(HKEY_CLASSES_ROOT, kKey, "", "C:\\Browser\\browser.exe %1");
+    platform::testing::RegistrySetString(HKEY_CLASSES_ROOT, kKey, "",
+                                         "C:\\Browser\\browser.exe %1");
     EXPECT_TRUE(OpenInBrowser("http://x/"));
     // The shell is asked with an empty file, which starts nothing.
     for (const auto& l : launches)

@@ -3,8 +3,8 @@
 
 #include "guarded_server.h"
 #include "map_image.h"
-#include "tests/support/scripted_peer.h"
 #include "service.h"
+#include "tests/support/scripted_peer.h"
 
 #include <httplib.h>
 
@@ -43,14 +43,20 @@ TEST_F(PostToServerTest, SendsTheUploadRequestByteForByte) {
     EXPECT_TRUE(PostToServer(Body(), reply));
     EXPECT_EQ(reply, "<insert>1</insert>");
     const std::string host = "127.0.0.1:" + std::to_string(peer.Port());
-    EXPECT_EQ(peer.Received(), "POST /newentry.aspx HTTP/1.0\r\n"
-                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
-                               "Connection: Keep-Alive\r\n"
-                               "Content-Type: application/x-www-form-urlencoded\r\n"
-                               "User-Agent: Mozilla/4.0 (compatible; TORVELIX)\r\n"
-                               "Host: " + host + "\r\n"
-                               "Content-Length: " + std::to_string(kBody.size() + 2) + "\r\n"
-                               "\r\n" + kBody + "\r\n");
+    EXPECT_EQ(peer.Received(),
+              "POST /newentry.aspx HTTP/1.0\r\n"
+              "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+              "Connection: Keep-Alive\r\n"
+              "Content-Type: application/x-www-form-urlencoded\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; TORVELIX)\r\n"
+              "Host: " +
+                  host +
+                  "\r\n"
+                  "Content-Length: " +
+                  std::to_string(kBody.size() + 2) +
+                  "\r\n"
+                  "\r\n" +
+                  kBody + "\r\n");
 }
 
 TEST_F(PostToServerTest, AnswerWithoutContentLengthIsAnEmptySuccess) {
@@ -65,7 +71,8 @@ TEST_F(PostToServerTest, AnswerWithoutContentLengthIsAnEmptySuccess) {
 TEST_F(PostToServerTest, ErrorStatusIsAFailureWithTheReasonAsText) {
     ScriptedPeer peer;
     peer.Script({WaitFor("<EOR>\r\n"),
-                 Send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"), Close()});
+                 Send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n\r\noops"),
+                 Close()});
     UseServer(peer.Port());
     std::string reply;
     EXPECT_FALSE(PostToServer(Body(), reply));
@@ -81,8 +88,8 @@ TEST_F(PostToServerTest, UnreachableHostIsAFailureWithTheClientsMessage) {
 
 TEST_F(PostToServerTest, CutShortAnswerIsNeverASuccess) {
     ScriptedPeer peer;
-    peer.Script({WaitFor("<EOR>\r\n"), Send("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n<ins"),
-                 Close()});
+    peer.Script(
+        {WaitFor("<EOR>\r\n"), Send("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n<ins"), Close()});
     UseServer(peer.Port());
     std::string reply;
     EXPECT_FALSE(PostToServer(Body(), reply));

@@ -115,10 +115,11 @@ TEST_F(UploadProcedures, ValidatedAddStoresTheIdAndMarksTheContactUploaded) {
     EXPECT_EQ(view.resets, 1);
     ASSERT_EQ(server.bodies.size(), 1u);
     EXPECT_EQ(server.bodies[0].substr(server.bodies[0].size() - 7), "<EOR>\r\n");
-    EXPECT_EQ(view.trace, (std::vector<std::string>{"----- ADD QSO -----",
-                                                    "ADIF Data trimis -> " + server.bodies[0].substr(0, server.bodies[0].size() - 2),
-                                                    "ADDQSO Raspuns -> <insert>1</insert><id>12</id>",
-                                                    "QSOID -> 12"}));
+    EXPECT_EQ(view.trace,
+              (std::vector<std::string>{
+                  "----- ADD QSO -----",
+                  "ADIF Data trimis -> " + server.bodies[0].substr(0, server.bodies[0].size() - 2),
+                  "ADDQSO Raspuns -> <insert>1</insert><id>12</id>", "QSOID -> 12"}));
 }
 
 TEST_F(UploadProcedures, EveryMatchingMarkerFiresInTheTablesOrder) {
@@ -226,7 +227,8 @@ TEST_F(UploadProcedures, ResendUploadsEvenInDemoModeAndRestoresTheBox) {
     ResendQso(view, &r, server.Post());
     EXPECT_EQ(server.bodies.size(), 1u);
     EXPECT_EQ(view.dialog.Callsign, "TEST1");
-    EXPECT_EQ(view.status, (std::vector<std::string>{"Raspuns server: Validat", "QSO trimis pe server"}));
+    EXPECT_EQ(view.status,
+              (std::vector<std::string>{"Raspuns server: Validat", "QSO trimis pe server"}));
     EXPECT_TRUE(view.demo);
 
     view.demo = false;

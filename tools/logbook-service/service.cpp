@@ -12,8 +12,9 @@ namespace logbook {
 
 namespace {
 
-const char* const kAdifTags[] = {"call", "qso_date", "time_on", "band", "mode", "rst_sent",
-                                 "rst_rcvd", "gridsquare", "station_callsign", "id", "eor"};
+const char* const kAdifTags[] = {
+    "call",     "qso_date",   "time_on",          "band", "mode", "rst_sent",
+    "rst_rcvd", "gridsquare", "station_callsign", "id",   "eor"};
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -61,11 +62,20 @@ std::string Escape(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -91,7 +101,9 @@ std::string MapPath(const std::string& account) {
     return "/public/cache/map_" + UrlEscape(account) + ".jpg";
 }
 
-std::string Answer(const std::string& markers) { return "<response>" + markers + "</response>"; }
+std::string Answer(const std::string& markers) {
+    return "<response>" + markers + "</response>";
+}
 
 } // namespace
 
@@ -186,7 +198,8 @@ std::string Service::Add(const std::string& account, const std::map<std::string,
     return Answer("<insert>1</insert><id>" + std::to_string(c.Id) + "</id>");
 }
 
-std::string Service::Update(const std::string& account, const std::map<std::string, std::string>& key,
+std::string Service::Update(const std::string& account,
+                            const std::map<std::string, std::string>& key,
                             const std::map<std::string, std::string>& d) {
     auto get = [](const std::map<std::string, std::string>& m, const char* k) {
         auto it = m.find(k);
