@@ -42,5 +42,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/usr/${LOGBOOK_PRIVATE_LIBDIR})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, xdg-utils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine")
+# The forms' Tahoma comes from Wine's fonts, the status memo's bold face from
+# DejaVu Sans Condensed Bold; without them Qt falls back to another sans.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, fonts-dejavu-extra")
 include(CPack)
