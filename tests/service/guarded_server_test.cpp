@@ -2,6 +2,7 @@
 // or silent clients, oversized headers and bodies, too many connections.
 #include "guarded_server.h"
 #include "service.h"
+#include "tests/support/local_service.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -28,25 +29,6 @@ const std::string kUpload =
     "Callsign=QQ9XYZ&Code=9999999999&ADIFData=<call:10>TEST1<qso_date:8>20110715<time_on:6>134501"
     "<band:3>20m<mode:10>SSB<rst_sent:3>59<rst_rcvd:3>57<GRIDSQUARE:6>KN37"
     "<station_callsign:11>QQ9XYZ<EOR>\r\n";
-
-// The service behind a guarded server on a loopback port of its own.
-class GuardedService {
-public:
-    explicit GuardedService(logbook::ServerLimits limits = {})
-        : service(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}), server(limits) {
-        service.Mount(server);
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~GuardedService() {
-        server.stop();
-        thread.join();
-    }
-    logbook::Service service;
-    logbook::GuardedServer server;
-    int port = 0;
-    std::thread thread;
-};
 
 // A plain TCP client, so the test decides every byte and its timing.
 class RawClient {
@@ -147,13 +129,13 @@ logbook::ServerLimits Small() {
 } // namespace
 
 TEST(GuardedServer, AnOrdinaryUploadIsAnsweredAndLogged) {
-    GuardedService local(Small());
-    RawClient client(local.port);
+    testpeer::TLocalService local(Small());
+    RawClient client(local.Port());
     ASSERT_TRUE(client.Send(PostHeader(kUpload.size()) + kUpload));
     ASSERT_TRUE(client.ReadToEnd(5000));
     EXPECT_EQ(client.StatusLine(), "HTTP/1.1 200 OK");
     EXPECT_NE(client.Answer.find("<insert>1</insert><id>1001</id>"), std::string::npos);
-    EXPECT_EQ(local.service.Contacts("QQ9XYZ").size(), 1u);
+    EXPECT_EQ(local.Service().Contacts("QQ9XYZ").size(), 1u);
 }
 
 // A client that is slow with its request, whatever part of it, has the
@@ -170,10 +152,10 @@ TEST(GuardedServer, SlowRequestsAreRefusedWith408) {
         {"trickling header", "POST /newentry.aspx HTTP/1.0\r\n", std::string(100, 'X')},
         {"trickling body", PostHeader(kUpload.size()), kUpload},
     };
-    GuardedService local(Small());
+    testpeer::TLocalService local(Small());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RawClient client(local.port);
+        RawClient client(local.Port());
         ASSERT_TRUE(client.Send(c.before));
         const auto start = Clock::now();
         bool ended = false;
@@ -185,16 +167,16 @@ TEST(GuardedServer, SlowRequestsAreRefusedWith408) {
         EXPECT_TRUE(ended);
         EXPECT_EQ(client.StatusLine(), "HTTP/1.1 408 Request Timeout");
     }
-    EXPECT_TRUE(local.service.Contacts("QQ9XYZ").empty());
+    EXPECT_TRUE(local.Service().Contacts("QQ9XYZ").empty());
 }
 
 // Twelve clients trickling their requests do not keep an ordinary upload
 // waiting: it is answered while they are all still connected and unanswered.
 TEST(GuardedServer, TricklingClientsDoNotStallAnUpload) {
-    GuardedService local; // the limits the program runs with
+    testpeer::TLocalService local; // the limits the program runs with
     std::vector<std::unique_ptr<RawClient>> tricklers;
     for (int i = 0; i < 12; ++i) {
-        tricklers.push_back(std::make_unique<RawClient>(local.port));
+        tricklers.push_back(std::make_unique<RawClient>(local.Port()));
         ASSERT_TRUE(tricklers.back()->Send("POST /newentry.aspx HTTP/1.0\r\nX-Slow: "));
     }
     std::atomic<bool> stop{false};
@@ -205,7 +187,7 @@ TEST(GuardedServer, TricklingClientsDoNotStallAnUpload) {
             std::this_thread::sleep_for(milliseconds(300));
         }
     });
-    httplib::Client web("127.0.0.1", local.port);
+    httplib::Client web("127.0.0.1", local.Port());
     web.set_read_timeout(20);
     auto t0 = Clock::now();
     auto res = web.Post("/newentry.aspx", kUpload, "application/x-www-form-urlencoded");
@@ -248,16 +230,16 @@ TEST(GuardedServer, OversizedRequestsAreRefused) {
         {"one endless header line", "GET / HTTP/1.0\r\nX: " + std::string(100000, 'h'), "",
          "HTTP/1.1 431 Request Header Fields Too Large"},
     };
-    GuardedService local(Small());
+    testpeer::TLocalService local(Small());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RawClient client(local.port);
+        RawClient client(local.Port());
         client.SendWhileReading(c.head + c.body, 5000);
         client.ReadToEnd(2000);
         EXPECT_EQ(client.StatusLine(), c.status);
     }
     // At the cap exactly, a body is still taken.
-    RawClient client(local.port);
+    RawClient client(local.Port());
     std::string atCap = kUpload + std::string(4096 - kUpload.size(), ' ');
     ASSERT_TRUE(client.Send(PostHeader(atCap.size()) + atCap));
     ASSERT_TRUE(client.ReadToEnd(5000));
@@ -268,26 +250,26 @@ TEST(GuardedServer, ConnectionsBeyondTheLimitAreRefusedWith503) {
     logbook::ServerLimits limits = Small();
     limits.MaxConnections = 2;
     limits.RequestTimeout = milliseconds(10000);
-    GuardedService local(limits);
-    auto first = std::make_unique<RawClient>(local.port);
-    auto second = std::make_unique<RawClient>(local.port);
+    testpeer::TLocalService local(limits);
+    auto first = std::make_unique<RawClient>(local.Port());
+    auto second = std::make_unique<RawClient>(local.Port());
     ASSERT_TRUE(first->Send("GET /"));
     ASSERT_TRUE(second->Send("GET /"));
     const auto until = Clock::now() + milliseconds(5000);
-    while (local.server.ActiveConnections() < 2 && Clock::now() < until)
+    while (local.Server().ActiveConnections() < 2 && Clock::now() < until)
         std::this_thread::sleep_for(milliseconds(5));
-    ASSERT_EQ(local.server.ActiveConnections(), 2);
+    ASSERT_EQ(local.Server().ActiveConnections(), 2);
 
-    RawClient third(local.port);
+    RawClient third(local.Port());
     ASSERT_TRUE(third.Send(PostHeader(kUpload.size()) + kUpload));
     ASSERT_TRUE(third.ReadToEnd(5000));
     EXPECT_EQ(third.StatusLine(), "HTTP/1.1 503 Service Unavailable");
 
     // A slot given back is taken by the next client.
     first.reset();
-    while (local.server.ActiveConnections() > 1 && Clock::now() < until + milliseconds(5000))
+    while (local.Server().ActiveConnections() > 1 && Clock::now() < until + milliseconds(5000))
         std::this_thread::sleep_for(milliseconds(5));
-    RawClient fourth(local.port);
+    RawClient fourth(local.Port());
     ASSERT_TRUE(fourth.Send(PostHeader(kUpload.size()) + kUpload));
     ASSERT_TRUE(fourth.ReadToEnd(5000));
     EXPECT_EQ(fourth.StatusLine(), "HTTP/1.1 200 OK");
@@ -295,8 +277,8 @@ TEST(GuardedServer, ConnectionsBeyondTheLimitAreRefusedWith503) {
 
 // Requests sent together on one kept connection are each answered.
 TEST(GuardedServer, PipelinedRequestsOnAKeptConnectionAreAllAnswered) {
-    GuardedService local(Small());
-    RawClient client(local.port);
+    testpeer::TLocalService local(Small());
+    RawClient client(local.Port());
     const std::string get = "GET /ViewLogbook.aspx?user=QQ9XYZ HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_TRUE(client.Send(get + get +
                             "GET /ViewLogbook.aspx?user=QQ9XYZ HTTP/1.1\r\nHost: "

@@ -7,6 +7,7 @@
 #include "framework/qt/list_view.h"
 #include "platform/win32/testing.h"
 #include "service.h"
+#include "tests/support/local_service.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
 #include "ui/UnitLogbookData.h"
@@ -31,35 +32,11 @@
 
 namespace {
 
-// The stand-in service on an OS-assigned loopback port, recording the bodies
-// it receives; stopped by the destructor.
-class LocalService {
+// The stand-in service that this test's uploads go to.
+class LocalService : public testpeer::TLocalService {
 public:
-    LocalService() : service(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
-        service.Mount(server);
-        server.set_logger([this](const httplib::Request& req, const httplib::Response&) {
-            std::lock_guard lock(bodiesLock);
-            bodies.push_back(req.body);
-        });
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(port));
-    }
-    ~LocalService() {
-        upload::testing::SetRobotHost("");
-        server.stop();
-        thread.join();
-    }
-    std::vector<std::string> Bodies() {
-        std::lock_guard lock(bodiesLock);
-        return bodies;
-    }
-    logbook::Service service;
-    httplib::Server server;
-    int port = 0;
-    std::thread thread;
-    std::mutex bodiesLock;
-    std::vector<std::string> bodies;
+    LocalService() { upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(Port())); }
+    ~LocalService() { upload::testing::SetRobotHost(""); }
 };
 
 class QsoDialogTest : public ::testing::Test {
@@ -211,7 +188,7 @@ TEST_F(QsoDialogTest, SecondEditOfTheSameRowSendsTheKeyFromSelectionTime) {
                   });
     };
     editTo("NEW1");
-    EXPECT_EQ(local.service.Contacts("QQ9XYZ").at(0).Call, "NEW1");
+    EXPECT_EQ(local.Service().Contacts("QQ9XYZ").at(0).Call, "NEW1");
     editTo("NEW2");
     auto bodies = local.Bodies();
     ASSERT_EQ(bodies.size(), 3u);
@@ -221,7 +198,7 @@ TEST_F(QsoDialogTest, SecondEditOfTheSameRowSendsTheKeyFromSelectionTime) {
     EXPECT_NE(bodies[2].find("&ADIFData=<call:10>NEW2<"), std::string::npos);
     // So the service no longer finds it the second time.
     EXPECT_EQ(boxes, std::vector<QString>{QStringLiteral("Wrong ADIF Key ?")});
-    EXPECT_EQ(local.service.Contacts("QQ9XYZ").at(0).Call, "NEW1");
+    EXPECT_EQ(local.Service().Contacts("QQ9XYZ").at(0).Call, "NEW1");
     EXPECT_EQ(Form1->Logbook().Row(0).Data->Callsign, "NEW2");
 }
 
@@ -263,7 +240,7 @@ TEST_F(QsoDialogTest, ResendLoadsTheDialogWithoutShowingIt) {
     EXPECT_EQ(Answering([&] { Form1->UploadServer1->trigger(); }, [&](QDialog* d) { PressOk(d); }),
               0);
     EXPECT_EQ(Dialog<QLineEdit>("EditIndicativ")->text(), QStringLiteral("LOADED"));
-    EXPECT_EQ(local.service.Contacts("QQ9XYZ").size(), 1u);
+    EXPECT_EQ(local.Service().Contacts("QQ9XYZ").size(), 1u);
 }
 
 class WebButtonsTest : public QsoDialogTest {

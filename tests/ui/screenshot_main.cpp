@@ -3,7 +3,7 @@
 // when a second file is named, the main window after a first contact
 // uploaded to the stand-in logbook service. Window frames are drawn in the
 // classic Windows manner, since the offscreen platform has none.
-#include "tests/ui/local_service.h"
+#include "tests/support/local_service.h"
 #include "tests/ui/ui_test_support.h"
 
 #include "framework/qt/qt_application.h"
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     TestApp();
-    uitest::TLocalService service;
+    testpeer::TLocalService service;
     upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(service.Port()));
     TTestWindows windows;
     bool saved = false;

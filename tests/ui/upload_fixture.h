@@ -3,7 +3,7 @@
 // sees it. Shared by the entry-row and the upload suites.
 #pragma once
 
-#include "tests/ui/local_service.h"
+#include "tests/support/local_service.h"
 #include "tests/ui/ui_test_support.h"
 
 #include "core/settings.h"
@@ -29,6 +29,8 @@
 #include <vector>
 
 namespace uitest {
+
+using testpeer::TLocalService;
 
 // 10 March 2024, 15:30:05 local time, two hours east: 13:30:05 UTC.
 inline TDateTime PinnedLocal() {

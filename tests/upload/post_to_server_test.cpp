@@ -4,6 +4,7 @@
 #include "guarded_server.h"
 #include "map_image.h"
 #include "service.h"
+#include "tests/support/local_service.h"
 #include "tests/support/scripted_peer.h"
 
 #include <httplib.h>
@@ -96,36 +97,17 @@ TEST_F(PostToServerTest, CutShortAnswerIsNeverASuccess) {
     EXPECT_EQ(reply, "Connection closed before the whole response body");
 }
 
-// The stand-in service on a loopback port of its own, stopped by the destructor.
-class LocalService {
-public:
-    LocalService() : service(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
-        service.Mount(server);
-        port = server.bind_to_any_port("127.0.0.1");
-        // Bound and listening already: connections wait in the backlog.
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~LocalService() {
-        server.stop();
-        thread.join();
-    }
-    logbook::Service service;
-    logbook::GuardedServer server;
-    int port = 0;
-    std::thread thread;
-};
-
 TEST_F(PostToServerTest, TheServiceLogsWhatWasUploaded) {
-    LocalService local;
-    UseServer(static_cast<std::uint16_t>(local.port));
+    testpeer::TLocalService local;
+    UseServer(static_cast<std::uint16_t>(local.Port()));
     std::string reply;
     ASSERT_TRUE(PostToServer(Body(), reply));
     EXPECT_EQ(reply, "<response><insert>1</insert><id>1001</id></response>");
-    auto contacts = local.service.Contacts("QQ9XYZ");
+    auto contacts = local.Service().Contacts("QQ9XYZ");
     ASSERT_EQ(contacts.size(), 1u);
     EXPECT_EQ(contacts[0].Grid, "KN37");
 
-    httplib::Client web("127.0.0.1", local.port);
+    httplib::Client web("127.0.0.1", local.Port());
     auto page = web.Get("/ViewLogbook.aspx?user=QQ9XYZ");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<td>TEST1</td>"), std::string::npos);

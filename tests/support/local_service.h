@@ -1,5 +1,4 @@
-// The stand-in logbook service in process, for the GUI tests and the
-// screenshots.
+// The stand-in logbook service in process, for the tests and the screenshots.
 #pragma once
 
 #include "guarded_server.h"
@@ -13,15 +12,18 @@
 #include <thread>
 #include <vector>
 
-namespace uitest {
+namespace testpeer {
 
-// The stand-in logbook service on its own loopback port, with the account
-// QQ9XYZ / 9999999999. It records each upload body as received and is
+// The stand-in logbook service with all its pages on its own loopback port,
+// with the account QQ9XYZ / 9999999999 and the limits the program runs with
+// unless others are given. It records each upload body as received and is
 // stopped by its destructor (or by Stop), so a failing assertion cannot
 // leave it running.
 class TLocalService {
 public:
-    TLocalService() : FService(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}) {
+    explicit TLocalService(logbook::ServerLimits limits = {})
+        : FService(std::map<std::string, std::string>{{"QQ9XYZ", "9999999999"}}), FServer(limits) {
+        // Registered before the service's own pages, so it is the one served.
         FServer.Post("/newentry.aspx", [this](const httplib::Request& req, httplib::Response& res) {
             {
                 std::lock_guard lock(FLock);
@@ -29,6 +31,7 @@ public:
             }
             res.set_content(FService.HandleUpload(req.body), "text/xml");
         });
+        FService.Mount(FServer);
         FPort = FServer.bind_to_any_port("127.0.0.1");
         // Bound and listening already: connections wait in the backlog.
         FThread = std::thread([this] { FServer.listen_after_bind(); });
@@ -44,6 +47,7 @@ public:
     }
     int Port() const { return FPort; }
     logbook::Service& Service() { return FService; }
+    logbook::GuardedServer& Server() { return FServer; }
     std::vector<std::string> Bodies() const {
         std::lock_guard lock(FLock);
         return FBodies;
@@ -58,4 +62,4 @@ private:
     std::vector<std::string> FBodies;
 };
 
-} // namespace uitest
+} // namespace testpeer
