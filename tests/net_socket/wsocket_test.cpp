@@ -323,6 +323,10 @@ struct ConnectRefusal {
     const char* Text;
 };
 
+void PrintTo(const ConnectRefusal& c, std::ostream* os) {
+    *os << "port '" << c.Port << "' addr '" << c.Addr << "' proto '" << c.Proto << "'";
+}
+
 class TWSocketConnectRefusal : public ::testing::TestWithParam<ConnectRefusal> {};
 
 TEST_P(TWSocketConnectRefusal, ReportsTheFirstMissingSetting) {

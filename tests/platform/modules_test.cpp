@@ -85,6 +85,10 @@ struct TextCase {
     const char* text;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) {
+    *os << "error " << c.code;
+}
+
 class FormatMessageTexts : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(FormatMessageTexts, GivesTheWindowsWordingWithCrLf) {

@@ -235,6 +235,10 @@ struct TErrorBoxCase {
     const char* shown;
 };
 
+void PrintTo(const TErrorBoxCase& c, std::ostream* os) {
+    *os << '"' << c.message << '"';
+}
+
 class ErrorBox : public ::testing::TestWithParam<TErrorBoxCase> {};
 
 } // namespace
