@@ -12,12 +12,13 @@ namespace {
 
 constexpr std::size_t kSendBufferSize = 8192;
 constexpr std::size_t kReceiveRoom = 8192;
-// The first allocation: a large body is read in pieces of 64 KiB, an eighth
-// of the system calls of 8 KiB pieces (and of the read loop's FIONREAD
-// questions between them); side by side with 16 KiB pieces it downloads
-// faster over loopback. The buffer still grows only by the rule of
-// kReceiveRoom.
-constexpr std::size_t kReceiveFirst = 64 * 1024 + 1;
+// The first allocation: a large body is read in pieces of 16 KiB, which stay
+// in the CPU's nearest caches while the kernel copies into them. 64 KiB
+// pieces make a quarter of the system calls and cost less CPU on a busy
+// machine, but on a quiet one a loopback download ran at about 1.75 GiB/s
+// with them against 2.6-2.75 GiB/s with 16 KiB pieces. The buffer still grows
+// only by the rule of kReceiveRoom.
+constexpr std::size_t kReceiveFirst = 16 * 1024 + 1;
 // Bounds that keep a hostile or broken server from growing the receive
 // buffer without limit.
 constexpr std::size_t kMaxHeaderLine = 64 * 1024;

@@ -162,8 +162,8 @@ TEST(THttpCliHeader, ReceiveBufferStaysBoundedForALongBody) {
                                        std::to_string(body.size()) + "\r\n\r\n" + body);
     ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000));
     EXPECT_EQ(http.ReceivedCount(), static_cast<std::int64_t>(body.size()));
-    // The first allocation (64 KiB and the zero byte) is never outgrown.
-    EXPECT_LE(THttpCliTestAccess::ReceiveBufferCapacity(http), 64u * 1024u + 1u);
+    // The first allocation (16 KiB and the zero byte) is never outgrown.
+    EXPECT_LE(THttpCliTestAccess::ReceiveBufferCapacity(http), 16u * 1024u + 1u);
 }
 
 // ---- decided failures, fed through the data handler ------------------------------
