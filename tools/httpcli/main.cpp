@@ -84,7 +84,7 @@ enum : int {
     optCompressed,
 };
 
-struct TOptionSpec {
+struct TOptionInfo {
     int Id;            // the letter, or one of the numbers above
     const char* Long;  // the name after "--"
     const char* Value; // the value's name in --help; nullptr for a switch
@@ -93,7 +93,7 @@ struct TOptionSpec {
 
 // Every option. getopt_long's tables and --help are made from this list, so
 // a new option is one line here and one case in ApplyOption.
-const TOptionSpec kOptions[] = {
+const TOptionInfo kOptions[] = {
     {'d', "data", "DATA",
      "send a POST request with DATA as its body; @FILE sends the file's contents, @- standard "
      "input [GET]"},
@@ -181,12 +181,12 @@ const struct {
     {exitReceive, "another failure while sending or receiving"},
 };
 
-std::string OptionName(const TOptionSpec& spec) {
+std::string OptionName(const TOptionInfo& info) {
     std::string name =
-        spec.Id < 256 ? std::string("-") + static_cast<char>(spec.Id) + ", " : "    ";
-    name += std::string("--") + spec.Long;
-    if (spec.Value)
-        name += std::string(" ") + spec.Value;
+        info.Id < 256 ? std::string("-") + static_cast<char>(info.Id) + ", " : "    ";
+    name += std::string("--") + info.Long;
+    if (info.Value)
+        name += std::string(" ") + info.Value;
     return name;
 }
 
@@ -214,11 +214,11 @@ void PrintHelp() {
                 "standard output, following relocations. For diagnosing a connection.\n\n"
                 "Options ([default]):\n");
     const std::size_t column = 30;
-    for (const TOptionSpec& spec : kOptions) {
-        std::string name = "  " + OptionName(spec);
+    for (const TOptionInfo& info : kOptions) {
+        std::string name = "  " + OptionName(info);
         name += name.size() + 2 <= column ? std::string(column - name.size(), ' ')
                                           : "\n" + std::string(column, ' ');
-        std::printf("%s%s\n", name.c_str(), Wrapped(spec.Help, column, 79 - column).c_str());
+        std::printf("%s%s\n", name.c_str(), Wrapped(info.Help, column, 79 - column).c_str());
     }
     std::printf("\nExit status:\n");
     for (const auto& status : kExitStatuses)
@@ -455,11 +455,11 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
 int ParseCommandLine(int argc, char** argv, TCommand& c) {
     std::string shortOptions = ":"; // ':' reports a missing value apart
     std::vector<option> longOptions;
-    for (const TOptionSpec& spec : kOptions) {
-        if (spec.Id < 256)
-            shortOptions += std::string(1, static_cast<char>(spec.Id)) + (spec.Value ? ":" : "");
+    for (const TOptionInfo& info : kOptions) {
+        if (info.Id < 256)
+            shortOptions += std::string(1, static_cast<char>(info.Id)) + (info.Value ? ":" : "");
         longOptions.push_back(
-            {spec.Long, spec.Value ? required_argument : no_argument, nullptr, spec.Id});
+            {info.Long, info.Value ? required_argument : no_argument, nullptr, info.Id});
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
 
