@@ -1395,6 +1395,13 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
         FailResponse("Malformed response");
         return len;
     };
+    // Moves past the next LF; false when this read holds none (all of it is
+    // then consumed and the state stays for the next read).
+    auto skipLine = [&]() {
+        const void* lf = std::memchr(data + i, '\n', len - i);
+        i = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1 : len;
+        return lf != nullptr;
+    };
     while (i < len && FChunkState != kDone) {
         const char c = data[i];
         switch (FChunkState) {
@@ -1426,26 +1433,14 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
             else if (c != ' ' && c != '\t')
                 return malformed();
             break;
-        case kExtension: { // skipped up to the end of the size line
-            const void* lf = std::memchr(data + i, '\n', len - i);
-            if (!lf) {
-                i = len;
-                break;
-            }
-            i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
-            FChunkState = kData;
+        case kExtension: // skipped up to the end of the size line
+            if (skipLine())
+                FChunkState = kData;
             break;
-        }
-        case kTrailerLine: {
-            const void* lf = std::memchr(data + i, '\n', len - i);
-            if (!lf) {
-                i = len;
-                break;
-            }
-            i = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
-            FChunkState = kDataEnd;
+        case kTrailerLine:
+            if (skipLine())
+                FChunkState = kDataEnd;
             break;
-        }
         case kTrailerLineFeed:
             if (c != '\n')
                 return malformed();
