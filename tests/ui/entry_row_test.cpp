@@ -280,4 +280,83 @@ TEST_F(EntryRow, RealTimeAppliedWhileEditingMakesEditeazaStoreTheClock) {
     EXPECT_EQ(Record(0)->Callsign, "YO3AAA");
 }
 
+// Each picker is one tab stop, as on Windows: Tab and Shift+Tab leave it at
+// once, whichever section is current; Left and Right step through sections.
+TEST_F(EntryRow, EachPickerIsOneTabStopAndArrowsWalkItsSections) {
+    Start(false);
+    auto* date = Main<TDateTimePicker>("DatePicker");
+    EXPECT_SOON(FocusedControl(Form1) == date);
+    PressKey(Qt::Key_Right);
+    EXPECT_EQ(date->currentSection(), QDateTimeEdit::MonthSection);
+    QStringList seen;
+    for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Backtab, Qt::Key_Backtab}) {
+        PressKey(key);
+        QWidget* control = FocusedControl(Form1);
+        seen << (control ? control->objectName() : QStringLiteral("?"));
+    }
+    EXPECT_EQ(seen, (QStringList{"OraPicker", "BandCombo", "OraPicker", "DatePicker"}));
+    auto* time = Main<TDateTimePicker>("OraPicker");
+    time->setFocus(Qt::TabFocusReason);
+    PressKey(Qt::Key_Right);
+    PressKey(Qt::Key_Right);
+    EXPECT_EQ(time->currentSection(), QDateTimeEdit::SecondSection);
+    PressKey(Qt::Key_Backtab);
+    EXPECT_EQ(FocusedControl(Form1), date);
+}
+
+// What the operator types into a picker of the entry row, and what the
+// picker then shows and the contact added next carries.
+struct TTypedCase {
+    const char* Name;
+    const char* Picker;
+    const char* Typed;
+    const char* Shown;
+    TDateTime Value; // the date, or the time of day
+};
+
+void PrintTo(const TTypedCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+class TypedIntoPicker : public EntryRow, public ::testing::WithParamInterface<TTypedCase> {};
+
+TEST_P(TypedIntoPicker, GivesWhatWasTyped) {
+    const TTypedCase& c = GetParam();
+    Start(false);
+    SetDemo(true);
+    auto* picker = Main<TDateTimePicker>(c.Picker);
+    // A February day before, so a typed 31st must wait for its month.
+    picker->SetDateTime(EncodeDate(2011, 2, 3) + EncodeTime(1, 2, 3, 0));
+    picker->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(WaitFor([&] { return FocusedControl(Form1) == picker; }));
+    QTest::keyClicks(QApplication::focusWidget(), QString::fromLatin1(c.Typed));
+    Click("AdaugaBtn");
+    EXPECT_EQ(picker->text(), QString::fromLatin1(c.Shown));
+    ASSERT_EQ(Form1->Logbook().Count(), 1);
+    const bool isDate = std::string(c.Picker) == "DatePicker";
+    const TDateTime stored = isDate ? Record(0)->QsoDate : Record(0)->QsoTime;
+    const TDateTime part = isDate ? std::floor(stored) : stored - std::floor(stored);
+    EXPECT_NEAR(part, c.Value, 1e-9) << FormatDateTime("DD/MM/YYYY HH:NN:SS", stored);
+}
+
+const TTypedCase kTypedCases[] = {
+    {"TimeWithColons", "OraPicker", "12:05:00", "12:05:00", EncodeTime(12, 5, 0, 0)},
+    {"TimeWithDots", "OraPicker", "12.05.00", "12:05:00", EncodeTime(12, 5, 0, 0)},
+    {"TimeDigitsOnly", "OraPicker", "120500", "12:05:00", EncodeTime(12, 5, 0, 0)},
+    {"TimeOneDigitHour", "OraPicker", "9:05:00", "09:05:00", EncodeTime(9, 5, 0, 0)},
+    {"TimeShortSections", "OraPicker", "7:5:9", "07:05:09", EncodeTime(7, 5, 9, 0)},
+    {"TimeHourOfTwoDigitsFromOne", "OraPicker", "1:30:00", "01:30:00", EncodeTime(1, 30, 0, 0)},
+    {"DateWithSlashes", "DatePicker", "08/12/2026", "08/12/2026", EncodeDate(2026, 12, 8)},
+    {"DateWithDots", "DatePicker", "08.12.2026", "08/12/2026", EncodeDate(2026, 12, 8)},
+    {"DateWithDashes", "DatePicker", "08-12-2026", "08/12/2026", EncodeDate(2026, 12, 8)},
+    {"DateDigitsOnly", "DatePicker", "08122026", "08/12/2026", EncodeDate(2026, 12, 8)},
+    {"DateOneDigitDayAndMonth", "DatePicker", "8/5/2026", "08/05/2026", EncodeDate(2026, 5, 8)},
+    {"DateThirtyFirstBeforeItsMonth", "DatePicker", "31/12/2025", "31/12/2025",
+     EncodeDate(2025, 12, 31)},
+    {"DateTwoDigitYear", "DatePicker", "08/12/26", "08/12/2026", EncodeDate(2026, 12, 8)},
+};
+
+INSTANTIATE_TEST_SUITE_P(EntryRow, TypedIntoPicker, ::testing::ValuesIn(kTypedCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
 } // namespace
