@@ -111,6 +111,13 @@ void InstallQtGlue() {
     // The classic Windows look fits the pixel layout of the forms best.
     QApplication::setStyle(new TLogbookStyle(QStyleFactory::create(QStringLiteral("Windows"))));
     QApplication::setFont(TahomaFont());
+    // A message box is as wide as its text or its caption needs; Qt measures
+    // the caption in this class's font, which would otherwise be the Tahoma
+    // of the forms, narrower than the title bar's own: a short text then cut
+    // the caption to "QQ... 1.2". The bold face, the wider, fits either.
+    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    titleFont.setBold(true);
+    QApplication::setFont(titleFont, "QMdiSubWindowTitleBar");
 
     Application().SetErrorBoxHook(
         [](const std::string& caption, const std::string& text) { ShowErrorBox(caption, text); });

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStandardItemModel>
@@ -279,4 +281,34 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MessageBox, CarriageReturnBreaksTheLine) {
     EXPECT_EQ(MessageBoxText("a\rb"), QStringLiteral("a\nb"));
     EXPECT_EQ(MessageBoxText("a\r\nb\nc"), QStringLiteral("a\nb\nc"));
+}
+
+// A box is as wide as its caption or its text needs, whichever is wider: the
+// caption, in the platform's title font, shows whole beside the close box
+// however short the text.
+TEST(MessageBox, IsAsWideAsItsCaptionOrItsTextNeeds) {
+    TestApp();
+    Application().SetTitle("QQ9XYZ Logbook v1.2");
+    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    titleFont.setBold(true);
+    const QFontMetrics caption(titleFont);
+    const std::string longText =
+        "Raspuns server: Upload Code gresit! Cereti unul la logbook@qq9xyz.example.org";
+    std::vector<int> widths, captionRoom, textRoom;
+    TModalAnswerer answerer([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        widths.push_back(box->width());
+        captionRoom.push_back(box->width() - caption.horizontalAdvance(box->windowTitle()));
+        textRoom.push_back(box->width() - QFontMetrics(box->font()).horizontalAdvance(box->text()));
+        box->accept();
+    });
+    ShowMessage("n-ai net");
+    ShowMessage(longText);
+    ASSERT_EQ(widths.size(), 2u);
+    // Room for a close box and the title bar's margins beside the caption.
+    EXPECT_GE(captionRoom[0], 40) << widths[0];
+    // A text wider than the caption sets the width itself, and shows whole.
+    EXPECT_GE(textRoom[1], 0) << widths[1];
+    EXPECT_GT(widths[1], widths[0]);
 }
