@@ -19,6 +19,22 @@ void TakeSnapshot(const TLogbookData& from, TLogbookData& snapshot) {
     snapshot.QsoId = from.QsoId;
 }
 
+void MarkAccepted(TLogbookData& record) {
+    record.Uploaded = 1;
+    record.Accepted = {true, record.QsoDate, record.QsoTime, record.Callsign};
+}
+
+TLogbookData EditKey(const TLogbookData& record, const TLogbookData& snapshot) {
+    TLogbookData key = snapshot;
+    if (record.Accepted.Valid) {
+        key.QsoDate = record.Accepted.QsoDate;
+        key.QsoTime = record.Accepted.QsoTime;
+        key.Callsign = record.Accepted.Callsign;
+        key.QsoId = record.QsoId;
+    }
+    return key;
+}
+
 namespace {
 
 constexpr const char* kListDatePattern = "DD/MM/YYYY";

@@ -22,7 +22,17 @@ public:
     std::string Band;
     std::string QsoId; // identifier the online logbook gave; empty: none yet
     std::string Mode;
-    std::int32_t Uploaded = 0; // zero = false
+    std::int32_t Uploaded = 0; // zero = false: the online log lacks it or holds older values
+
+    // The contact as the online log last accepted it, by an add or an edit
+    // it validated: the key by which the next edit finds it there, even
+    // after edits the service refused or never received.
+    struct TAcceptedKey {
+        bool Valid = false; // nothing accepted yet
+        TDateTime QsoDate = 0;
+        TDateTime QsoTime = 0;
+        std::string Callsign;
+    } Accepted;
 };
 
 // "YES" for a non-zero flag, "NO" for zero.
@@ -31,6 +41,15 @@ std::string BoolToYesNo(std::int32_t flag);
 // The selection handler's copy of a row's record into the edit key: every
 // content field and QsoId, never Id or Uploaded.
 void TakeSnapshot(const TLogbookData& from, TLogbookData& snapshot);
+
+// The online log validated the contact as it is now: STATUS YES, and these
+// values are the key of its next edit.
+void MarkAccepted(TLogbookData& record);
+
+// The key of an edit of `record`: the values the online log last accepted,
+// with the identifier it gave; a contact it never accepted is named as the
+// selection found it (`snapshot`).
+TLogbookData EditKey(const TLogbookData& record, const TLogbookData& snapshot);
 
 // Date and time texts of the list and the status memo ("DD/MM/YYYY",
 // "HH:mm:ss", with the regional separators).

@@ -64,6 +64,12 @@ public:
     }
     void RefreshListView() override { F.RefreshListView(); }
     void ResetEntryAfterAdd() override {
+        // A row showing a listed contact is no blank for the next one: were
+        // it emptied, "Editeaza" would store the blanks into that contact.
+        if (F.FShownRecord) {
+            F.ReloadShownContact();
+            return;
+        }
         F.ReturnFocus();
         F.ui->EditIndicativ->clear();
         F.ui->EditRX->setText(QStringLiteral("59"));
@@ -234,18 +240,24 @@ void TForm1::SetariBtnClick() {
         return;
     StationCallsign = FromQString(dialog.ComboBox1->currentText());
     UploadCode = FromQString(dialog.Edit2->text());
-    RealTimeMode = dialog.TimeBox->isChecked();
-    // Not reset here: in real-time mode the next clock tick sets them.
-    ui->DatePicker->setEnabled(!RealTimeMode);
-    ui->OraPicker->setEnabled(!RealTimeMode);
-    ui->EditIndicativ->setFocus();
-    ui->Memo1->setPlainText(
-        ToQString("Setare noua -> Indicativ: " + DisplayCallsign + " - Mod: Timp Real"));
-    if (!RealTimeMode) {
-        ui->DatePicker->setFocus();
+    const bool realTime = dialog.TimeBox->isChecked();
+    // While a listed contact is being edited the pickers keep showing it:
+    // following the clock now would stamp the time of the edit on the old
+    // contact. Real time takes over when "Editeaza" ends the editing, which
+    // reads the box again.
+    if (!FShownRecord) {
+        RealTimeMode = realTime;
+        // Not reset here: in real-time mode the next clock tick sets them.
+        ui->DatePicker->setEnabled(!RealTimeMode);
+        ui->OraPicker->setEnabled(!RealTimeMode);
+    }
+    ReturnFocus();
+    if (realTime)
+        ui->Memo1->setPlainText(
+            ToQString("Setare noua -> Indicativ: " + DisplayCallsign + " - Mod: Timp Real"));
+    else
         ui->Memo1->setPlainText(ToQString("Setare noua -> Indicativ: " + DisplayCallsign +
                                           " - Upload Code: " + UploadCode + " - Mod: OFFILE"));
-    }
 }
 
 void TForm1::AdaugaBtnClick() {
@@ -275,24 +287,35 @@ void TForm1::ListView1SelectItem(int row, bool /*selected*/) {
     ui->OraPicker->setEnabled(true);
     ui->DatePicker->SetDate(UtcNow());
     ui->OraPicker->SetDateTime(UtcNow());
-    const TLogbookData* record =
-        row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
+    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
     if (!record)
         return;
-    ui->DatePicker->SetDateTime(record->QsoDate);
-    ui->OraPicker->SetDateTime(record->QsoTime);
-    ui->EditIndicativ->setText(ToQString(record->Callsign));
-    ui->EditRX->setText(ToQString(record->Rx));
-    ui->EditTX->setText(ToQString(record->Tx));
-    ui->EditLocator->setText(ToQString(record->Locator));
-    // A list without an item of that text keeps its selection.
-    if (int i = ui->BandCombo->findText(ToQString(record->Band), Qt::MatchExactly); i >= 0)
-        ui->BandCombo->setCurrentIndex(i);
-    if (int i = ui->ModCombo->findText(ToQString(record->Mode), Qt::MatchExactly); i >= 0)
-        ui->ModCombo->setCurrentIndex(i);
+    LoadEntryRow(*record);
     SetEntryColour(kSkyBlue);
     ui->AdaugaBtn->setEnabled(false);
     TakeSnapshot(*record, *SelectedSnapshot);
+    FShownRecord = record;
+}
+
+void TForm1::LoadEntryRow(const TLogbookData& record) {
+    ui->DatePicker->SetDateTime(record.QsoDate);
+    ui->OraPicker->SetDateTime(record.QsoTime);
+    ui->EditIndicativ->setText(ToQString(record.Callsign));
+    ui->EditRX->setText(ToQString(record.Rx));
+    ui->EditTX->setText(ToQString(record.Tx));
+    ui->EditLocator->setText(ToQString(record.Locator));
+    // A list without an item of that text keeps its selection.
+    if (int i = ui->BandCombo->findText(ToQString(record.Band), Qt::MatchExactly); i >= 0)
+        ui->BandCombo->setCurrentIndex(i);
+    if (int i = ui->ModCombo->findText(ToQString(record.Mode), Qt::MatchExactly); i >= 0)
+        ui->ModCombo->setCurrentIndex(i);
+}
+
+void TForm1::ReloadShownContact() {
+    if (!FShownRecord)
+        return;
+    LoadEntryRow(*FShownRecord);
+    TakeSnapshot(*FShownRecord, *SelectedSnapshot);
 }
 
 void TForm1::EditBtnClick() {
@@ -308,9 +331,9 @@ void TForm1::EditBtnClick() {
         record->Band = FromQString(ui->BandCombo->currentText());
         record->Mode = FromQString(ui->ModCombo->currentText());
         RefreshListView();
-        // The snapshot is the key: the contact as it was when selected.
-        UploadEditedQso(*SelectedSnapshot, *record);
+        UploadEditedQso(EditKey(*record, *SelectedSnapshot), *record);
     }
+    FShownRecord = nullptr;
     ui->EditBtn->setEnabled(false);
     ui->AdaugaBtn->setEnabled(true);
     ui->EditIndicativ->clear();

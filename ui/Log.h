@@ -107,11 +107,20 @@ private:
     // The background of the nine entry controls: sky blue while a listed
     // contact is being edited, the window colour for a new one.
     void SetEntryColour(const QColor& colour);
+    // Puts a contact into the entry row's pickers, fields and lists.
+    void LoadEntryRow(const TLogbookData& record);
+    // While the entry row shows a listed contact for editing: shows it again,
+    // with SelectedSnapshot, as its record now holds it (after an upload or
+    // the QSO dialog changed the record).
+    void ReloadShownContact();
 
     std::unique_ptr<Ui::TForm1> ui;
     TLogbookList FLogbook;
     TLogbookListModel* FListModel = nullptr;
     std::unique_ptr<TView> FView;
+    // The contact the entry row shows in the editing state; null in the
+    // new-contact state.
+    TLogbookData* FShownRecord = nullptr;
 };
 
 // The main window, created at start-up.

@@ -50,11 +50,14 @@ void TForm1::Editeaza1Click() {
     CenterOver(FormLogbookData, this);
     if (ShowModal(FormLogbookData) != QDialog::Accepted)
         return;
+    const TLogbookData key = EditKey(*record, *SelectedSnapshot);
     FormLogbookData->StoreInto(*record);
     RefreshListView();
-    // The key is the snapshot the selection took, not the values stored by an
-    // earlier edit of the same row.
-    UploadEditedQso(*SelectedSnapshot, *record);
+    // The entry row must not hold the values from before the dialog: its
+    // "Editeaza" would write them back.
+    if (record == FShownRecord)
+        ReloadShownContact();
+    UploadEditedQso(key, *record);
 }
 
 void TForm1::WebLogBtnClick() {

@@ -64,7 +64,7 @@ bool UploadNewQso(TUploadView& view, TLogbookData& record, const TPostToServer& 
         view.AppendTrace("QSOID -> " + id);
         record.QsoId = id;
         if (result && Contains(reply, "<insert>1</insert>"))
-            record.Uploaded = 1;
+            MarkAccepted(record);
         view.RefreshListView();
     }
     view.ResetEntryAfterAdd();
@@ -83,6 +83,10 @@ void UploadEditedQso(TUploadView& view, const TLogbookData& key, TLogbookData& c
     view.AppendTrace("ADIF KEY -> " + keyPart);
     view.AppendTrace("ADIF New DATA -> " + dataPart);
     view.AppendTrace("Modify string -> " + body[0]);
+    // Not uploaded in its new form until the service validates the edit; a
+    // refused edit leaves the online log with the values it accepted last.
+    changed.Uploaded = 0;
+    view.RefreshListView();
     if (view.DemoMode())
         return;
     std::string reply;
@@ -107,7 +111,7 @@ void UploadEditedQso(TUploadView& view, const TLogbookData& key, TLogbookData& c
     if (ok) {
         ExtractBetweenTags(reply, "<id>", "</id>", changed.QsoId);
         if (Contains(reply, "<update>1</update>"))
-            changed.Uploaded = 1;
+            MarkAccepted(changed);
     }
     // Show the new identifier and status at once rather than at the next add.
     view.RefreshListView();

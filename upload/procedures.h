@@ -21,8 +21,10 @@ public:
     virtual void SetDemoMode(bool on) = 0;
     virtual TUploadSettings UploadSettings() = 0;
     virtual void RefreshListView() = 0;
-    // After an add: focus back to the callsign (or the date picker outside
-    // real-time mode), callsign emptied, both reports "59".
+    // After an add: an entry row ready for a new contact gets the focus back
+    // to the callsign (or the date picker outside real-time mode), callsign
+    // emptied, both reports "59"; one showing a listed contact for editing
+    // keeps showing that contact, as its record now holds it.
     virtual void ResetEntryAfterAdd() = 0;
     // Puts a contact into the QSO dialog's controls without showing it.
     virtual void LoadQsoDialog(const TLogbookData& record) = 0;
@@ -43,10 +45,13 @@ void ShowQsoSummary(TUploadView& view, const TLogbookData& record);
 void ExtractBetweenTags(const std::string& text, const std::string& openTag,
                         const std::string& closeTag, std::string& result);
 
-// Sends a new contact; true when an exchange took place without failure.
+// Sends a new contact; true when an exchange took place without failure. A
+// validated add makes the contact's values the accepted ones.
 bool UploadNewQso(TUploadView& view, TLogbookData& record, const TPostToServer& post);
 
-// Sends a changed contact, keyed by its values at selection time.
+// Sends a changed contact keyed by `key` (see EditKey). The contact shows
+// STATUS NO from now on until the service validates the edit, which makes
+// its values the accepted ones.
 void UploadEditedQso(TUploadView& view, const TLogbookData& key, TLogbookData& changed,
                      const TPostToServer& post);
 

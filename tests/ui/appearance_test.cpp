@@ -19,8 +19,6 @@ namespace {
 
 using namespace uitest;
 
-const QColor kSkyBlue(166, 202, 240);
-
 // Whether the memo shows its last line whole, with the line before it (the
 // last visual line of the block before) whole above it when there is one:
 // the two lines a two-line memo can show.
@@ -251,8 +249,9 @@ TEST_F(SettingsDialogKeys, UploadCodeIsSelectedAtEveryShowingSoTypingReplacesIt)
     EXPECT_EQ(selected, (QStringList{"9999999999", "1234"}));
 }
 
-// The pickers are disabled while the rest of the row is being edited in sky
-// blue: they show the system's disabled colours, not the editing colour.
+// Disabled pickers show the system's disabled colours, not the colour of the
+// row's state: here after an edit in real-time mode, which left the sky blue
+// of the editing state for the window colour and disabled the pickers.
 class EntryColours : public EntryFixture {};
 
 TEST_F(EntryColours, DisabledControlsTakeTheSystemsDisabledColours) {
@@ -260,17 +259,13 @@ TEST_F(EntryColours, DisabledControlsTakeTheSystemsDisabledColours) {
     SetDemo(true);
     AddContact("YO9ABC");
     ClickRow(0);
-    // Real time applied again while editing: the pickers follow the clock,
-    // disabled, and the colours stay those of the editing state.
-    FAnswerer = std::make_unique<TModalAnswerer>(
-        [](QWidget*) { Child<QPushButton>(Form2, "Button1")->click(); });
-    Click("SetariBtn");
+    Click("EditBtn");
     ASSERT_FALSE(Main("DatePicker")->isEnabled());
     ASSERT_TRUE(Main("EditIndicativ")->isEnabled());
 
     const QPalette system = QApplication::palette();
     const QColor disabledBase = system.color(QPalette::Disabled, QPalette::Base);
-    ASSERT_NE(disabledBase, kSkyBlue);
+    ASSERT_NE(disabledBase, SystemColor(TSystemColor::clWindow));
     for (const char* name : {"DatePicker", "OraPicker"}) {
         QWidget* picker = Main(name);
         EXPECT_EQ(picker->palette().color(QPalette::Disabled, QPalette::Base), disabledBase)
@@ -283,7 +278,8 @@ TEST_F(EntryColours, DisabledControlsTakeTheSystemsDisabledColours) {
         EXPECT_EQ(shot.pixelColor(shot.width() - 24, shot.height() / 2), disabledBase) << name;
     }
     const QImage callsign = Main("EditIndicativ")->grab().toImage();
-    EXPECT_EQ(callsign.pixelColor(callsign.width() - 6, callsign.height() / 2), kSkyBlue);
+    EXPECT_EQ(callsign.pixelColor(callsign.width() - 6, callsign.height() / 2),
+              SystemColor(TSystemColor::clWindow));
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "framework/qt/datetime_picker.h"
 #include "framework/qt/qt_application.h"
 
+#include <QLabel>
+
 #include <cmath>
 
 namespace {
@@ -254,13 +256,16 @@ TEST_F(EntryRow, EnterPathEndsAtEditeazaWhileEditing) {
     EXPECT_EQ(FocusedControl(Form1), Main("EditBtn"));
 }
 
-TEST_F(EntryRow, RealTimeAppliedWhileEditingMakesEditeazaStoreTheClock) {
+// Real time applied while a listed contact is being edited does not re-time
+// it: the pickers keep showing the contact through the clock's ticks, and
+// real time takes over when "Editeaza" ends the editing.
+TEST_F(EntryRow, RealTimeAppliedWhileEditingLeavesTheContactsTimeUntilEditeaza) {
     Start();
     AddTwo();
     ClickRow(0);
     ASSERT_FALSE(Form1->RealTimeMode);
-    // An hour later the settings are applied with the real-time box ticked:
-    // the colours and buttons stay, the pickers follow the clock again.
+    const TLogbookData before = *Record(0);
+    // An hour later the settings are applied with the real-time box ticked.
     const TDateTime later = PinnedUtc() + EncodeTime(1, 0, 0, 0);
     PinClock(PinnedLocal() + EncodeTime(1, 0, 0, 0), -120);
     // A fresh answerer: the first one may not have seen the prompt close.
@@ -270,14 +275,25 @@ TEST_F(EntryRow, RealTimeAppliedWhileEditingMakesEditeazaStoreTheClock) {
     });
     Click("SetariBtn");
     EXPECT_EQ(FAnswerer->Count(), 1);
-    EXPECT_TRUE(Form1->RealTimeMode);
+    EXPECT_EQ(MemoLines(), QStringList{"Setare noua -> Indicativ: QQ9XYZ - Mod: Timp Real"});
+    // A tick has passed: the panel reads the later time, the pickers do not.
+    EXPECT_WITHIN(3000, Main<QLabel>("Panel1")->text() == QStringLiteral("14:30:05"));
+    EXPECT_FALSE(Form1->RealTimeMode);
+    EXPECT_TRUE(Main("DatePicker")->isEnabled());
+    EXPECT_TRUE(Main("OraPicker")->isEnabled());
+    EXPECT_EQ(Main<TDateTimePicker>("DatePicker")->DateTime(), before.QsoDate);
+    EXPECT_EQ(Main<TDateTimePicker>("OraPicker")->DateTime(), before.QsoTime);
     EXPECT_EQ(ColouredAs(kSkyBlue), QStringList());
     EXPECT_FALSE(Main("AdaugaBtn")->isEnabled());
-    EXPECT_WITHIN(3000, Main<TDateTimePicker>("DatePicker")->DateTime() == later);
+
     Click("EditBtn");
-    EXPECT_EQ(Record(0)->QsoDate, later);
-    EXPECT_EQ(Record(0)->QsoTime, later);
+    EXPECT_EQ(Record(0)->QsoDate, before.QsoDate);
+    EXPECT_EQ(Record(0)->QsoTime, before.QsoTime);
     EXPECT_EQ(Record(0)->Callsign, "YO3AAA");
+    // Back to a new contact: now the pickers follow the clock.
+    EXPECT_TRUE(Form1->RealTimeMode);
+    EXPECT_FALSE(Main("DatePicker")->isEnabled());
+    EXPECT_EQ(Main<TDateTimePicker>("OraPicker")->DateTime(), later);
 }
 
 // Each picker is one tab stop, as on Windows: Tab and Shift+Tab leave it at

@@ -396,6 +396,146 @@ TEST_F(UploadFromMainWindow, ResendWithNoSelectionDoesNothing) {
     EXPECT_TRUE(Form2->DemoMode());
 }
 
+// A re-send from the pop-up menu while the entry row edits the contact: the
+// row keeps showing the contact, now with its identifier, and "Editeaza"
+// stores and sends the contact's own values, not an emptied callsign and
+// 59 / 59.
+TEST_F(UploadFromMainWindow, ResendWhileEditingLeavesTheContactInTheEntryRow) {
+    TLocalService service;
+    UseServer(service.Port());
+    Start();
+    SetDemo(true);
+    AddContact("YO3ABC", "KN34"); // reports 57 and 58
+    SetDemo(false);
+    ClickRow(0);
+    TriggerResend();
+    ASSERT_EQ(Record(0)->QsoId, "1001");
+    EXPECT_EQ(Main<QLineEdit>("EditIndicativ")->text(), QStringLiteral("YO3ABC"));
+    EXPECT_EQ(Main<QLineEdit>("EditRX")->text(), QStringLiteral("57"));
+    EXPECT_EQ(Main<QLineEdit>("EditTX")->text(), QStringLiteral("58"));
+    EXPECT_FALSE(Main("AdaugaBtn")->isEnabled());
+    EXPECT_TRUE(Main("EditBtn")->isEnabled());
+    EXPECT_EQ(Form1->SelectedSnapshot->QsoId, "1001");
+
+    Click("EditBtn");
+    EXPECT_EQ(Record(0)->Callsign, "YO3ABC");
+    EXPECT_EQ(Record(0)->Rx, "57");
+    EXPECT_EQ(Record(0)->Tx, "58");
+    EXPECT_EQ(StatusLines(), QStringList{"Raspuns server: Validat"});
+    EXPECT_EQ(Cell(0, 9), QStringLiteral("YES"));
+    const auto contacts = service.Service().Contacts("QQ9XYZ");
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_EQ(contacts[0].Call, "YO3ABC");
+    EXPECT_EQ(contacts[0].RstRcvd, "57");
+    EXPECT_EQ(contacts[0].RstSent, "58");
+}
+
+// A correction made in the QSO dialog reaches the entry row that shows the
+// contact, and its snapshot: the next "Editeaza" keeps the correction.
+TEST_F(UploadFromMainWindow, DialogCorrectionReachesTheEntryRowSoEditeazaKeepsIt) {
+    TLocalService service;
+    UseServer(service.Port());
+    Start();
+    AddContact("YO3ABC", "KN34");
+    ClickRow(0);
+    FAnswerer = std::make_unique<TModalAnswerer>([](QWidget* modal) {
+        ASSERT_EQ(modal, FormLogbookData);
+        Child<QLineEdit>(FormLogbookData, "EditRX")->setText(QStringLiteral("44"));
+        Child<QLineEdit>(FormLogbookData, "EditLocator")->setText(QStringLiteral("KN99"));
+        Child<QPushButton>(FormLogbookData, "BOk")->click();
+    });
+    Form1->Editeaza1->trigger();
+    ASSERT_EQ(FAnswerer->Count(), 1);
+    ASSERT_EQ(service.Service().Contacts("QQ9XYZ").at(0).Grid, "KN99");
+    EXPECT_EQ(Main<QLineEdit>("EditRX")->text(), QStringLiteral("44"));
+    EXPECT_EQ(Main<QLineEdit>("EditLocator")->text(), QStringLiteral("KN99"));
+    EXPECT_EQ(Form1->SelectedSnapshot->Rx, "44");
+    EXPECT_EQ(Form1->SelectedSnapshot->Locator, "KN99");
+
+    Click("EditBtn");
+    EXPECT_EQ(Record(0)->Rx, "44");
+    EXPECT_EQ(Record(0)->Locator, "KN99");
+    const auto contacts = service.Service().Contacts("QQ9XYZ");
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_EQ(contacts[0].RstRcvd, "44");
+    EXPECT_EQ(contacts[0].Grid, "KN99");
+    EXPECT_EQ(Cell(0, 9), QStringLiteral("YES"));
+}
+
+// How an edit can fail to change the online log.
+struct TRefusal {
+    enum class Kind {
+        WrongCode,       // "Unknown user"
+        NoService,       // the exchange fails
+        ContactNotFound, // "Unable to find QSO": the edit reaches a log without it
+    };
+    const char* Name;
+    Kind How;
+};
+
+void PrintTo(const TRefusal& r, std::ostream* os) {
+    *os << r.Name;
+}
+
+class RefusedEdit : public UploadFromMainWindow, public ::testing::WithParamInterface<TRefusal> {};
+
+// A refused edit shows NO: the online log still holds the values it last
+// accepted, and the next edit names the contact by those, so the service
+// finds it and the validated edit shows YES again.
+TEST_P(RefusedEdit, ShowsNoAndTheNextEditIsKeyedByTheAcceptedValues) {
+    TLocalService service;
+    UseServer(service.Port());
+    Start();
+    AddContact("YO3ABC", "KN34");
+    ASSERT_EQ(Cell(0, 9), QStringLiteral("YES"));
+
+    ClickRow(0);
+    Type("YO3ABD", "57", "58", "KN34");
+    {
+        TLocalService otherLog;
+        switch (GetParam().How) {
+        case TRefusal::Kind::WrongCode:
+            UploadCode = "wrong";
+            break;
+        case TRefusal::Kind::NoService:
+            UseServer(testpeer::RefusedPort());
+            break;
+        case TRefusal::Kind::ContactNotFound:
+            UseServer(otherLog.Port());
+            break;
+        }
+        Click("EditBtn");
+        UploadCode = "9999999999";
+        UseServer(service.Port());
+    }
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Record(0)->Callsign, "YO3ABD");
+    EXPECT_EQ(Cell(0, 9), QStringLiteral("NO"));
+    EXPECT_EQ(service.Service().Contacts("QQ9XYZ").at(0).Call, "YO3ABC");
+
+    // Selected again, the row shows its own (refused) values; the key is
+    // still what the service holds.
+    ClickRow(-1);
+    ClickRow(0);
+    ASSERT_EQ(Main<QLineEdit>("EditIndicativ")->text(), QStringLiteral("YO3ABD"));
+    Type("YO3ABE", "57", "58", "KN34");
+    Click("EditBtn");
+    EXPECT_EQ(StatusLines(), QStringList{"Raspuns server: Validat"});
+    EXPECT_EQ(Cell(0, 9), QStringLiteral("YES"));
+    const auto bodies = service.Bodies();
+    EXPECT_EQ(bodies.back().find("Callsign=QQ9XYZ&CMD=UPDATE&ADIFkey=<call:10>YO3ABC<"), 0u);
+    const auto contacts = service.Service().Contacts("QQ9XYZ");
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_EQ(contacts[0].Call, "YO3ABE");
+}
+
+INSTANTIATE_TEST_SUITE_P(UploadFromMainWindow, RefusedEdit,
+                         ::testing::Values(TRefusal{"WrongCode", TRefusal::Kind::WrongCode},
+                                           TRefusal{"NoService", TRefusal::Kind::NoService},
+                                           TRefusal{"ContactNotFound",
+                                                    TRefusal::Kind::ContactNotFound}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
 TEST_F(UploadFromMainWindow, HttpCli1KeepsWindowsSocketsLoadedAcrossUploads) {
     TLocalService service;
     UseServer(service.Port());

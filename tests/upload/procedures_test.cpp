@@ -186,7 +186,8 @@ TEST_F(UploadProcedures, EditSendsKeyFromSnapshotAndDataFromTheRecord) {
     EXPECT_NE(body.find("<ID:10>12&ADIFData=<call:10>TEST2"), std::string::npos);
     EXPECT_EQ(view.status, std::vector<std::string>{"Raspuns server: Validat"});
     EXPECT_EQ(changed.Uploaded, 1);
-    EXPECT_EQ(view.refreshes, 1);
+    // Once with STATUS NO while the edit is on its way, once with the answer.
+    EXPECT_EQ(view.refreshes, 2);
     EXPECT_EQ(view.trace[0], "----- EDIT QSO -----");
     EXPECT_EQ(view.trace[4], "EDITQSO Raspuns -> <update>1</update><id>12</id>");
 }
