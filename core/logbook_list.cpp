@@ -39,6 +39,14 @@ void TLogbookList::AppendRow(TLogbookData* data) {
         OnRowAppended(Count() - 1);
 }
 
+int TLogbookList::NotUploadedCount() const {
+    int count = 0;
+    for (const TLogbookRow& row : FRows)
+        if (row.Data && row.Data->Uploaded == 0)
+            ++count;
+    return count;
+}
+
 namespace {
 
 // The sub-items that are a record's texts as they stand, by sub-item index.

@@ -58,6 +58,9 @@ public:
     // texts already are what its record renders to is left as it is, so a
     // refresh after one contact changed renders one row, not all of them.
     void RefreshListView();
+    // Rows whose contact shows STATUS NO: the online log lacks it, or holds
+    // it with values older than the list's.
+    int NotUploadedCount() const;
 
     // Told after a refresh changed the texts of rows, once, with the first
     // and the last row that changed (the rows between may be unchanged).

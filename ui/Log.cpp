@@ -38,6 +38,15 @@ TPostToServer PostThrough(TForm1& form) {
     };
 }
 
+// Asked before closing with contacts that never reached the online log.
+std::string UnsentQuestion(int unsent) {
+    const std::string lost =
+        unsent == 1 ? "1 QSO nu a fost trimis pe server (STATUS NO) si se pierde"
+                    : std::to_string(unsent) +
+                          " QSO-uri nu au fost trimise pe server (STATUS NO) si se pierd";
+    return lost + " la iesire.\nIesiti oricum?";
+}
+
 } // namespace
 
 // What the upload procedures see of the main window.
@@ -225,7 +234,22 @@ void TForm1::CloseBtnClick() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    // Closing the main window ends the program at once, without a question.
+    // Nothing is written to disk: contacts the online log lacks go with the
+    // window, so the operator is asked first. A second close while the
+    // question is open waits for its answer.
+    if (FAskingToClose) {
+        event->ignore();
+        return;
+    }
+    if (const int unsent = FLogbook.NotUploadedCount(); unsent > 0) {
+        FAskingToClose = true;
+        const bool closeAnyway = AskYesNo(UnsentQuestion(unsent));
+        FAskingToClose = false;
+        if (!closeAnyway) {
+            event->ignore();
+            return;
+        }
+    }
     event->accept();
     Application().Terminate();
     QCoreApplication::quit();

@@ -121,6 +121,8 @@ private:
     // The contact the entry row shows in the editing state; null in the
     // new-contact state.
     TLogbookData* FShownRecord = nullptr;
+    // The close question is open: a second close waits for its answer.
+    bool FAskingToClose = false;
 };
 
 // The main window, created at start-up.

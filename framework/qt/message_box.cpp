@@ -26,11 +26,17 @@ protected:
     }
 };
 
-void RunBox(QMessageBox::Icon icon, const std::string& caption, const std::string& text) {
-    TCenteredMessageBox box(icon, ToQString(caption), MessageBoxText(text), QMessageBox::Ok);
+int RunBox(QMessageBox::Icon icon, const std::string& caption, const std::string& text,
+           QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
+    TCenteredMessageBox box(icon, ToQString(caption), MessageBoxText(text), buttons);
     box.setObjectName(QStringLiteral("MessageBox"));
     box.setTextFormat(Qt::PlainText);
-    ShowModal(&box);
+    // A question: Enter, Esc and the close box keep things as they are.
+    if (buttons & QMessageBox::No) {
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+    }
+    return ShowModal(&box);
 }
 
 } // namespace
@@ -68,6 +74,11 @@ QString MessageBoxText(const std::string& text) {
 
 void ShowMessage(const std::string& text) {
     RunBox(QMessageBox::NoIcon, Application().Title(), text);
+}
+
+bool AskYesNo(const std::string& text) {
+    return RunBox(QMessageBox::Warning, Application().Title(), text,
+                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 void ShowErrorBox(const std::string& caption, const std::string& text) {

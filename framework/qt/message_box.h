@@ -26,5 +26,9 @@ QString MessageBoxText(const std::string& text);
 // object name is "MessageBox".
 void ShowMessage(const std::string& text);
 
+// Asks `text` with Yes and No buttons (No being the default and the answer
+// of Esc and the close box); true for Yes. Captioned like ShowMessage.
+bool AskYesNo(const std::string& text);
+
 // The program-wide error box: the caption, an error icon and the text.
 void ShowErrorBox(const std::string& caption, const std::string& text);

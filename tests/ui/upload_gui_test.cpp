@@ -3,6 +3,7 @@
 // the message boxes, the list and the service end up with.
 #include "tests/ui/upload_fixture.h"
 
+#include "framework/application.h"
 #include "platform/win32/testing.h"
 #include "ui/UnitLogbookData.h"
 #include "upload/bodies.h"
@@ -535,6 +536,75 @@ INSTANTIATE_TEST_SUITE_P(UploadFromMainWindow, RefusedEdit,
                                            TRefusal{"ContactNotFound",
                                                     TRefusal::Kind::ContactNotFound}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// Closing the main window with contacts the online log lacks: the operator
+// is asked once, told how many, and "No" keeps the program open; with none,
+// it closes at once.
+struct TCloseCase {
+    const char* Name;
+    int Uploaded, Unsent; // contacts logged with the service up, in DEMO mode
+    bool CloseBox;        // the window's close box rather than "Iesire"
+    bool AnswerYes;
+    const char* Question; // empty: no question
+    bool Closes;
+};
+
+void PrintTo(const TCloseCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+class ClosingTheProgram : public UploadFromMainWindow,
+                          public ::testing::WithParamInterface<TCloseCase> {
+protected:
+    void TearDown() override {
+        Application().ResetTerminated();
+        UploadFromMainWindow::TearDown();
+    }
+};
+
+TEST_P(ClosingTheProgram, AsksOnlyWhenContactsWereNotUploaded) {
+    const TCloseCase& c = GetParam();
+    TLocalService service;
+    UseServer(service.Port());
+    Start();
+    for (int i = 0; i < c.Uploaded; ++i)
+        AddContact("YO3ABC");
+    SetDemo(true);
+    for (int i = 0; i < c.Unsent; ++i)
+        AddContact("YO3ABD");
+    std::vector<std::string> questions;
+    FAnswerer = std::make_unique<TModalAnswerer>([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        questions.push_back(box->text().toStdString());
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("QQ9XYZ Logbook v1.2"));
+        box->button(c.AnswerYes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    if (c.CloseBox)
+        Form1->close();
+    else
+        Click("CloseBtn");
+    const std::vector<std::string> expected =
+        *c.Question ? std::vector<std::string>{c.Question} : std::vector<std::string>{};
+    EXPECT_EQ(questions, expected);
+    EXPECT_EQ(Form1->isVisible(), !c.Closes);
+    EXPECT_EQ(Application().Terminated(), c.Closes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UploadFromMainWindow, ClosingTheProgram,
+    ::testing::Values(
+        TCloseCase{"NothingLogged", 0, 0, false, true, "", true},
+        TCloseCase{"AllUploaded", 2, 0, true, true, "", true},
+        TCloseCase{"TwoUnsentAnsweredNo", 1, 2, false, false,
+                   "2 QSO-uri nu au fost trimise pe server (STATUS NO) si se pierd la iesire.\n"
+                   "Iesiti oricum?",
+                   false},
+        TCloseCase{"OneUnsentCloseBoxAnsweredYes", 1, 1, true, true,
+                   "1 QSO nu a fost trimis pe server (STATUS NO) si se pierde la iesire.\n"
+                   "Iesiti oricum?",
+                   true}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(UploadFromMainWindow, HttpCli1KeepsWindowsSocketsLoadedAcrossUploads) {
     TLocalService service;
