@@ -3,12 +3,17 @@
 
 #include "framework/strings.h"
 
+#include <cstdint>
 #include <string>
+
+// The longest answer kept: the service's answers are a few hundred bytes.
+constexpr std::int64_t kMaxAnswerBytes = 64 * 1024;
 
 // Posts the body lines (each followed by CR LF) and waits for the answer.
 // True with `reply` := the answer's body when it announced a positive
 // Content-Length (left unchanged otherwise); false with `reply` := the
-// failure's message. A fresh client, socket and streams serve each call and
+// failure's message, also for an answer longer than kMaxAnswerBytes, which
+// ends the exchange. A fresh client, socket and streams serve each call and
 // are freed on every path.
 bool PostToServer(const TStringList& body, std::string& reply);
 

@@ -5,6 +5,7 @@
 
 #include "tests/support/scripted_peer.h"
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +31,11 @@ struct ServerFault {
 inline void PrintTo(const ServerFault& fault, std::ostream* os) {
     *os << fault.Name;
 }
+
+// More than a client that kept everything would want to hold, sent until the
+// client closes.
+constexpr std::size_t kEndless = std::size_t{256} << 20;
+inline const std::string kAnswerTooLong = "Answer longer than 65536 bytes: exchange ended";
 
 inline std::vector<ServerFault> ServerFaults() {
     using W = ServerFault::Where;
@@ -96,6 +102,22 @@ inline std::vector<ServerFault> ServerFaults() {
          {WaitFor(request), Send(ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n<insert>1</insert>"),
           Close()},
          "Malformed response"},
+        // An answer that does not end: the exchange ends once it is longer
+        // than the longest answer kept, whatever the length announced.
+        {"EndlessBodyWithContentLength",
+         W::Peer,
+         {WaitFor(request), Send(ok + "Content-Length: 1099511627776\r\n\r\n"),
+          SendFiller(kEndless)},
+         kAnswerTooLong},
+        {"EndlessBodyWithoutLength",
+         W::Peer,
+         {WaitFor(request), Send("HTTP/1.0 200 OK\r\n\r\n"), SendFiller(kEndless)},
+         kAnswerTooLong},
+        {"EndlessChunk",
+         W::Peer,
+         {WaitFor(request), Send(ok + "Transfer-Encoding: chunked\r\n\r\n7fffffff\r\n"),
+          SendFiller(kEndless)},
+         kAnswerTooLong},
         {"HeaderOverTheCap",
          W::Peer,
          {WaitFor(request), Send(ok + "X-Filler: "), SendFiller(2 * 1024 * 1024), Close()},

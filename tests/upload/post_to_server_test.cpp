@@ -97,6 +97,30 @@ TEST_F(PostToServerTest, CutShortAnswerIsNeverASuccess) {
     EXPECT_EQ(reply, "Connection closed before the whole response body");
 }
 
+// The service's answers are a few hundred bytes: up to 64 KiB is kept as the
+// answer, one byte more ends the exchange as a failure.
+TEST_F(PostToServerTest, AnswerOfAtMost64KiBIsKeptALongerOneFails) {
+    for (const std::size_t size : {std::size_t{65536}, std::size_t{65537}}) {
+        std::string answer(size, 'x');
+        answer.replace(0, 18, "<insert>1</insert>");
+        ScriptedPeer peer;
+        peer.Script({WaitFor("<EOR>\r\n"),
+                     Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
+                          "\r\n\r\n" + answer),
+                     Close()});
+        UseServer(peer.Port());
+        std::string reply;
+        const bool ok = PostToServer(Body(), reply);
+        if (size <= 65536) {
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(reply, answer);
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(reply, "Answer longer than 65536 bytes: exchange ended");
+        }
+    }
+}
+
 TEST_F(PostToServerTest, TheServiceLogsWhatWasUploaded) {
     testpeer::TLocalService local;
     UseServer(static_cast<std::uint16_t>(local.Port()));
