@@ -6,10 +6,22 @@
 
 DECLARE_EXCEPTION_CLASS(EConvertError, Exception)
 
-// The UTC value for a local date-time by the time-zone rules in force now.
-// Raises EConvertError "Error converting to UTC time. Time zone could not be
-// determined" when the time zone cannot be queried.
-TDateTime LocalToUtc(TDateTime local);
+// One reading of the clock: an instant, in UTC and in local time by the
+// time-zone rules in force at that instant.
+struct TClockReading {
+    TDateTime Utc = 0;
+    TDateTime Local = 0;
+};
 
-// LocalToUtc of the current local time, read anew at each call.
+// Reads the clock once. Raises EConvertError "Error converting to UTC time.
+// Time zone could not be determined" when the time zone cannot be queried.
+//
+// Both values come from the one reading, so that whatever uses them together
+// (the date and the time of a contact, the two clock panels) agrees even
+// when the reading falls at midnight or at a change of daylight-saving
+// time, and a zone changed while the program runs is never mixed with the
+// one before.
+TClockReading ReadClock();
+
+// The UTC of a new reading of the clock.
 TDateTime UtcNow();

@@ -119,11 +119,15 @@ int DayOfWeek(TDateTime dt) {
     return static_cast<int>(((days % 7) + 7 + 6) % 7) + 1;
 }
 
+TDateTime SystemTimeToDateTime(const SYSTEMTIME& st) {
+    return EncodeDate(st.wYear, st.wMonth, st.wDay) +
+           EncodeTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+}
+
 TDateTime Now() {
     SYSTEMTIME st{};
     GetLocalTime(&st);
-    return EncodeDate(st.wYear, st.wMonth, st.wDay) +
-           EncodeTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return SystemTimeToDateTime(st);
 }
 
 std::string FormatDateTime(const std::string& pattern, TDateTime dt) {

@@ -27,6 +27,10 @@ int DayOfWeek(TDateTime dt); // 1 = Sunday ... 7 = Saturday
 // The current local date and time (GetLocalTime), to the millisecond.
 TDateTime Now();
 
+struct SYSTEMTIME;
+// The date-time value of a system time, to the millisecond.
+TDateTime SystemTimeToDateTime(const SYSTEMTIME& st);
+
 // Pattern letters are read without regard to case: D/DD day, M/MM month (or
 // minutes when M follows an hour letter), YY/YYYY year, H/HH hour, N/NN
 // minutes, S/SS seconds, Z/ZZZ milliseconds, AM/PM or A/P for the 12-hour

@@ -198,8 +198,9 @@ void TForm1::FormCreate() {
     ui->DebugMemo->clear();
     ui->EditIndicativ->clear();
     FormatSettings().LongTimeFormat = "hh:mm:ss";
-    ui->DatePicker->SetDate(UtcNow());
-    ui->OraPicker->SetDateTime(UtcNow());
+    const TDateTime utc = UtcNow();
+    ui->DatePicker->SetDate(utc);
+    ui->OraPicker->SetDateTime(utc);
 }
 
 void TForm1::FormShow() {
@@ -214,12 +215,15 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::Timer1Timer() {
+    // One reading for the whole tick: read apart, a tick at UTC midnight gave
+    // a contact the next day's date with 23:59:59.
+    const TClockReading now = ReadClock();
     if (RealTimeMode) {
-        ui->OraPicker->SetDateTime(UtcNow());
-        ui->DatePicker->SetDateTime(UtcNow());
+        ui->OraPicker->SetDateTime(now.Utc);
+        ui->DatePicker->SetDateTime(now.Utc);
     }
-    ui->Panel1->setText(ToQString(FormatDateTime("HH:MM:SS", UtcNow())));
-    ui->Panel2->setText(ToQString(FormatDateTime("HH:MM:SS", Now())));
+    ui->Panel1->setText(ToQString(FormatDateTime("HH:MM:SS", now.Utc)));
+    ui->Panel2->setText(ToQString(FormatDateTime("HH:MM:SS", now.Local)));
 }
 
 void TForm1::Timer2Timer() {
@@ -309,8 +313,9 @@ void TForm1::ListView1SelectItem(int row, bool /*selected*/) {
     ui->EditBtn->setEnabled(true);
     ui->DatePicker->setEnabled(true);
     ui->OraPicker->setEnabled(true);
-    ui->DatePicker->SetDate(UtcNow());
-    ui->OraPicker->SetDateTime(UtcNow());
+    const TDateTime utc = UtcNow();
+    ui->DatePicker->SetDate(utc);
+    ui->OraPicker->SetDateTime(utc);
     TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
     if (!record)
         return;
@@ -369,8 +374,9 @@ void TForm1::EditBtnClick() {
     // closed with OK.
     if (Form2 && Form2->Controls().TimeBox->isChecked()) {
         RealTimeMode = true;
-        ui->OraPicker->SetDateTime(UtcNow());
-        ui->DatePicker->SetDateTime(UtcNow());
+        const TDateTime utc = UtcNow();
+        ui->OraPicker->SetDateTime(utc);
+        ui->DatePicker->SetDateTime(utc);
         ui->DatePicker->setEnabled(false);
         ui->OraPicker->setEnabled(false);
     }

@@ -3,6 +3,7 @@
 
 #include "platform/win32/windows.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,9 +32,11 @@ void SetShellLauncher(ShellLauncher launcher); // empty function: real launch
 using TimeZoneQuery = std::function<DWORD(TIME_ZONE_INFORMATION*)>;
 void SetTimeZoneQuery(TimeZoneQuery query); // empty function: the C library
 
-// GetLocalTime answers through this function when set.
-using LocalTimeQuery = std::function<void(SYSTEMTIME*)>;
-void SetLocalTimeQuery(LocalTimeQuery query);
+// Every reading of the clock (GetSystemTime, GetLocalTime, the rules in
+// force for GetTimeZoneInformation) takes the instant this function gives,
+// once per reading, when set; empty function: the system clock.
+using ClockQuery = std::function<std::chrono::system_clock::time_point()>;
+void SetClockQuery(ClockQuery query);
 
 // GetTickCount answers the monotonic clock plus this offset (mod 2^32), so a
 // test can place the count just before its wrap-around. Timers are not

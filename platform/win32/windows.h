@@ -269,5 +269,15 @@ constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
 constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFFu;
 
+// The zone's information, with which of standard or daylight time is in
+// force now.
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* tzi);
+// The current time in UTC, and in local time.
+void GetSystemTime(SYSTEMTIME* st);
 void GetLocalTime(SYSTEMTIME* st);
+// The local time of the instant `utc` names, by the rules of the current
+// zone in force at that instant. `zone` must be null (the current zone);
+// FALSE with ERROR_INVALID_PARAMETER otherwise, and when the zone cannot be
+// determined.
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME* utc,
+                                     SYSTEMTIME* local);

@@ -8,6 +8,7 @@
 #include "framework/qt/list_view.h"
 #include "framework/qt/message_box.h"
 #include "platform/win32/testing.h"
+#include "tests/support/pinned_clock.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
 
@@ -27,6 +28,11 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -232,6 +238,66 @@ TEST_F(MainWindowTest, PickersFollowUtcInRealTimeModeAndStayDisabled) {
     EXPECT_NEAR(date->DateTime(), EncodeDate(2024, 3, 9) + EncodeTime(22, 30, 0, 0), 1e-9);
     EXPECT_FALSE(date->isEnabled());
     EXPECT_FALSE(time->isEnabled());
+}
+
+// Each tick reads the clock once: a tick at UTC midnight gives the pickers,
+// and so the contact, one instant, never the next day's date with 23:59:59.
+// Here every look at the clock finds the other side of midnight.
+TEST_F(MainWindowTest, EachTickReadsTheClockOnceSoAContactAtMidnightKeepsItsDay) {
+    StartWithPrompt([](QDialog*) { PressKey(Qt::Key_Return); });
+    Form2->SetDemoMode(true);
+    const TDateTime before = EncodeDate(2024, 3, 9) + EncodeTime(23, 59, 59, 999);
+    const TDateTime after = EncodeDate(2024, 3, 10);
+    bool late = false;
+    platform::testing::SetClockQuery([&] {
+        late = !late;
+        return testpeer::InstantOfUtc(late ? after : before);
+    });
+    auto* panel = Main<QLabel>("Panel1");
+    ASSERT_TRUE(WaitFor([&] {
+        return panel->text() == QStringLiteral("23:59:59") ||
+               panel->text() == QStringLiteral("00:00:00");
+    }));
+    // The local panel reads the same instant, two hours east.
+    EXPECT_EQ(Main<QLabel>("Panel2")->text(), panel->text() == QStringLiteral("23:59:59")
+                                                  ? QStringLiteral("01:59:59")
+                                                  : QStringLiteral("02:00:00"));
+    Main<QPushButton>("AdaugaBtn")->click();
+    ASSERT_EQ(Form1->Logbook().Count(), 1);
+    const TLogbookData& contact = *Form1->Logbook().Row(0).Data;
+    const TDateTime logged =
+        std::floor(contact.QsoDate) + (contact.QsoTime - std::floor(contact.QsoTime));
+    EXPECT_TRUE(std::abs(logged - before) < 1e-9 || std::abs(logged - after) < 1e-9)
+        << FormatDateTime("DD/MM/YYYY HH:NN:SS.ZZZ", logged);
+}
+
+// In Dublin all winter the zone's data calls the offset of 0 daylight time:
+// the panels, the pickers and the contact still read UTC.
+TEST_F(MainWindowTest, DublinInWinterReadsUtcInPanelsPickersAndContact) {
+    // The zone of the C library, put back however the test ends.
+    struct TZone {
+        const char* Old = std::getenv("TZ");
+        std::string Saved = Old ? Old : "";
+        explicit TZone(const char* tz) { setenv("TZ", tz, 1); }
+        ~TZone() {
+            if (Old)
+                setenv("TZ", Saved.c_str(), 1);
+            else
+                unsetenv("TZ");
+            tzset();
+        }
+    } dublin("Europe/Dublin");
+    platform::testing::SetTimeZoneQuery(nullptr);
+    const TDateTime utc = EncodeDate(2026, 12, 8) + EncodeTime(14, 12, 0, 0);
+    platform::testing::SetClockQuery([utc] { return testpeer::InstantOfUtc(utc); });
+    StartWithPrompt([](QDialog*) { PressKey(Qt::Key_Return); });
+    Form2->SetDemoMode(true);
+    EXPECT_WITHIN(3000, Main<QLabel>("Panel1")->text() == QStringLiteral("14:12:00"));
+    EXPECT_EQ(Main<QLabel>("Panel2")->text(), QStringLiteral("14:12:00"));
+    EXPECT_EQ(Main<TDateTimePicker>("OraPicker")->text(), QStringLiteral("14:12:00"));
+    Main<QPushButton>("AdaugaBtn")->click();
+    ASSERT_EQ(Form1->Logbook().Count(), 1);
+    EXPECT_EQ(Form1->Logbook().Row(0).Data->QsoTime, utc);
 }
 
 TEST_F(MainWindowTest, StartsAt15mSsbWithReportsAndReady) {

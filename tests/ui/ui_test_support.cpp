@@ -3,6 +3,7 @@
 #include "framework/application.h"
 #include "framework/qt/qt_application.h"
 #include "platform/win32/testing.h"
+#include "tests/support/pinned_clock.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
 #include "ui/UnitLogbookData.h"
@@ -43,19 +44,8 @@ TTestWindows::~TTestWindows() {
 }
 
 void PinClock(TDateTime local, int biasMinutes) {
-    platform::testing::SetLocalTimeQuery([local](SYSTEMTIME* st) {
-        int y, mo, d, h, mi, s, ms;
-        DecodeDate(local, y, mo, d);
-        DecodeTime(local, h, mi, s, ms);
-        *st = SYSTEMTIME{};
-        st->wYear = static_cast<WORD>(y);
-        st->wMonth = static_cast<WORD>(mo);
-        st->wDay = static_cast<WORD>(d);
-        st->wHour = static_cast<WORD>(h);
-        st->wMinute = static_cast<WORD>(mi);
-        st->wSecond = static_cast<WORD>(s);
-        st->wMilliseconds = static_cast<WORD>(ms);
-    });
+    const auto instant = testpeer::InstantOfUtc(local + biasMinutes / 1440.0);
+    platform::testing::SetClockQuery([instant] { return instant; });
     platform::testing::SetTimeZoneQuery([biasMinutes](TIME_ZONE_INFORMATION* tzi) {
         tzi->Bias = biasMinutes;
         tzi->StandardBias = 0;
@@ -65,7 +55,7 @@ void PinClock(TDateTime local, int biasMinutes) {
 }
 
 void UnpinClock() {
-    platform::testing::SetLocalTimeQuery(nullptr);
+    platform::testing::SetClockQuery(nullptr);
     platform::testing::SetTimeZoneQuery(nullptr);
 }
 
