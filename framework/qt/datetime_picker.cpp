@@ -47,6 +47,21 @@ TSectionRule RuleOf(QDateTimeEdit::Section section) {
     }
 }
 
+bool IsModifierKey(int key) {
+    switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Meta:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_CapsLock:
+    case Qt::Key_NumLock:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool IsSeparator(const QString& text) {
     return text.size() == 1 && QStringLiteral(":./-").contains(text[0]);
 }
@@ -114,6 +129,11 @@ void TDateTimePicker::keyPressEvent(QKeyEvent* event) {
             event->accept();
             return;
         }
+    }
+    // A modifier pressed on its own (Shift before ":") is part of typing.
+    if (IsModifierKey(event->key())) {
+        QDateTimeEdit::keyPressEvent(event);
+        return;
     }
     // Any other key ends what was typed.
     CommitTyped();
