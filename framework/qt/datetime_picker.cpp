@@ -166,6 +166,10 @@ void TDateTimePicker::TypeDigit(int digit) {
     const QDateTimeEdit::Section section = sectionAt(index);
     const TSectionRule rule = RuleOf(section);
     FFilled = false;
+    // Another section chosen meanwhile (a click): its digits start afresh.
+    if (index != FTypedIndex)
+        FTyped.clear();
+    FTypedIndex = index;
     FTyped += QChar(u'0' + digit);
     const int value = FTyped.toInt();
     // Full when no further digit could give a value in range ("3" in the
@@ -203,7 +207,7 @@ void TDateTimePicker::TypeSeparator() {
 void TDateTimePicker::CommitTyped() {
     if (FTyped.isEmpty())
         return;
-    const QDateTimeEdit::Section section = currentSection();
+    const QDateTimeEdit::Section section = sectionAt(FTypedIndex);
     const TSectionRule rule = RuleOf(section);
     int value = FTyped.toInt();
     // A year of one or two digits is taken as the years 1950 to 2049 hold it.
@@ -257,6 +261,7 @@ void TDateTimePicker::MoveToSection(int index) {
 
 void TDateTimePicker::ResetTyping() {
     FTyped.clear();
+    FTypedIndex = -1;
     FFilled = false;
     FTypedDay = 0;
 }

@@ -55,6 +55,7 @@ private:
     TDateTime FDateTime = 0;
     bool FShowing = false;
     QString FTyped;       // digits typed into the current section so far
+    int FTypedIndex = -1; // the section they were typed into
     bool FFilled = false; // the last section typed into filled itself
     int FTypedDay = 0;    // the day as typed, kept while month and year follow
 };

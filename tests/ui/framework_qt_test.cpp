@@ -70,6 +70,21 @@ TEST(TDateTimePicker, OperatorEditChangesOnlyTheShownFields) {
     EXPECT_NEAR(date.DateTime(), EncodeDate(2011, 7, 7) + EncodeTime(13, 41, 47, 541), 1e-9);
 }
 
+// Digits typed into a section chosen by a click start afresh there: "1" in
+// the hours, then "5" in the minutes is 01:05, not 15 minutes.
+TEST(TDateTimePicker, DigitsTypedAfterChoosingAnotherSectionStartAfresh) {
+    TestApp();
+    TDateTimePicker time;
+    time.setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    time.SetDateTime(EncodeDate(2011, 7, 8) + EncodeTime(13, 41, 47, 0));
+    time.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&time));
+    QTest::keyClick(&time, '1');
+    time.setCurrentSection(QDateTimeEdit::MinuteSection);
+    QTest::keyClick(&time, '5');
+    EXPECT_EQ(time.text(), QStringLiteral("01:05:47"));
+}
+
 namespace {
 
 // Four fields in a window: Enter moves on, skipping what cannot take the
