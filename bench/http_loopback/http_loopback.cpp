@@ -2,6 +2,9 @@
 // local cpp-httplib server on 127.0.0.1:
 //   - small POST round trips with a new client (a fresh curl handle) per
 //     request, as the upload does;
+//   - the same POST against a bare server that delays its acknowledgements,
+//     as many servers do: a request whose header and body leave in separate
+//     segments waits for the acknowledgement of the first (Nagle's rule);
 //   - a 256 MiB download, once with Content-Length and once chunked, into a
 //     stream that discards what it is given, beside a bare blocking recv
 //     loop that reads the same answer in pieces of 16 or 64 KiB.
@@ -20,10 +23,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -90,6 +96,80 @@ LocalServer& Server() {
     static LocalServer server;
     return server;
 }
+
+// A bare server that answers the upload after it has read the whole request,
+// and acknowledges what it receives only with its answer or after the
+// system's delayed-acknowledgement time (TCP_QUICKACK off, set again after
+// every read because the system may turn quick acknowledgements back on).
+class DelayedAckServer {
+public:
+    DelayedAckServer() {
+        FListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(FListen, 64);
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len);
+        FPort = ntohs(addr.sin_port);
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~DelayedAckServer() {
+        FStop = true;
+        ::shutdown(FListen, SHUT_RDWR);
+        FThread.join();
+        ::close(FListen);
+    }
+    std::string Url() const {
+        return "http://127.0.0.1:" + std::to_string(FPort) + "/newentry.aspx";
+    }
+
+private:
+    static void DelayAcks(int fd) {
+        int off = 0;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
+    }
+
+    void Serve() {
+        while (!FStop) {
+            int fd = ::accept(FListen, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            DelayAcks(fd);
+            std::string request;
+            char buffer[4096];
+            std::size_t want = std::string::npos;
+            while (request.size() < want) {
+                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                DelayAcks(fd);
+                request.append(buffer, static_cast<std::size_t>(n));
+                const std::size_t end = request.find("\r\n\r\n");
+                const std::size_t length = request.find("Content-Length: ");
+                if (want == std::string::npos && end != std::string::npos &&
+                    length != std::string::npos)
+                    want = end + 4 + std::stoul(request.substr(length + 16));
+            }
+            const std::string answer =
+                "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(kUploadReply.size()) +
+                "\r\n\r\n" + kUploadReply;
+            ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            ::shutdown(fd, SHUT_WR);
+            // Read to the end so the close sends no reset.
+            pollfd p{fd, POLLIN, 0};
+            while (::poll(&p, 1, 1000) > 0 && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+            ::close(fd);
+        }
+    }
+
+    int FListen = -1;
+    std::uint16_t FPort = 0;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
 
 // Counts what it is given and keeps nothing.
 class TDiscardStream : public TStream {
@@ -261,6 +341,20 @@ void BM_PostRoundTrip(benchmark::State& state) {
     state.counters["cpu_vs_curl"] = ours.Cpu / curl.Cpu;
 }
 
+// The upload against a server that delays its acknowledgements. libcurl
+// sends a small body with its header (and sets TCP_NODELAY besides).
+void BM_PostRoundTrip_DelayedAck(benchmark::State& state) {
+    static DelayedAckServer server;
+    std::vector<TSide> sides = {{"THttpCli", PostWithTHttpCli, {}}, {"curl", PostWithCurl, {}}};
+    if (!RunInTurns(state, server.Url(), sides))
+        return;
+    const double n = static_cast<double>(state.iterations());
+    state.counters["THttpCli_us"] = sides[0].Spent.Wall / n * 1e6;
+    state.counters["curl_us"] = sides[1].Spent.Wall / n * 1e6;
+    // Below 1: THttpCli takes less time than libcurl.
+    state.counters["time_vs_curl"] = sides[0].Spent.Wall / sides[1].Spent.Wall;
+}
+
 // Downloads: THttpCli, libcurl and the bare recv loop whose piece size is
 // the benchmark's argument.
 void Downloads(benchmark::State& state, const std::string& path) {
@@ -301,6 +395,7 @@ void BM_Download_Chunked(benchmark::State& s) {
 // The argument of the downloads is the bare loop's piece size: 16 KiB and
 // 64 KiB, the sizes THttpCli has read in.
 BENCHMARK(BM_PostRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+BENCHMARK(BM_PostRoundTrip_DelayedAck)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 BENCHMARK(BM_Download_ContentLength)
     ->Unit(benchmark::kMillisecond)
     ->Arg(16 * 1024)
