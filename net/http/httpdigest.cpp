@@ -126,8 +126,10 @@ bool ParseDigestChallenge(const std::string& text, THttpDigestData& out) {
     THttpDigestData d;
     d.Realm = realm->second;
     d.Nonce = nonce->second;
-    if (auto it = p.find("opaque"); it != p.end())
+    if (auto it = p.find("opaque"); it != p.end()) {
         d.Opaque = it->second;
+        d.HasOpaque = true;
+    }
     if (auto it = p.find("domain"); it != p.end())
         d.Domain = it->second;
     if (auto it = p.find("stale"); it != p.end())
@@ -155,8 +157,12 @@ std::string DigestAuthorization(const std::string& user, const std::string& pass
     std::snprintf(nc, sizeof nc, "%08X", data.NonceCount);
     std::string out = "username=" + Quoted(user) + ", realm=" + Quoted(data.Realm) +
                       ", nonce=" + Quoted(data.Nonce) + ", uri=" + Quoted(uri) + ", response=" +
-                      Quoted(DigestResponse(user, password, method, uri, data, nc, cnonce)) +
-                      ", opaque=" + Quoted(data.Opaque);
+                      Quoted(DigestResponse(user, password, method, uri, data, nc, cnonce));
+    // An opaque the server did not send is not one it can check: Apache
+    // refuses an empty one ("received invalid opaque") and calls the nonce
+    // stale, which costs a third request every time.
+    if (data.HasOpaque)
+        out += ", opaque=" + Quoted(data.Opaque);
     if (!data.Qop.empty())
         out += ", qop=" + data.Qop + ", nc=" + nc + ", cnonce=" + Quoted(cnonce);
     return out;

@@ -11,6 +11,7 @@ struct THttpDigestData {
     std::string Realm;
     std::string Nonce;
     std::string Opaque;
+    bool HasOpaque = false; // the challenge carried one (perhaps empty)
     std::string Algorithm = "MD5";
     std::string Qop; // "auth" or empty
     std::string Domain;
@@ -36,7 +37,8 @@ std::string DigestResponse(const std::string& user, const std::string& password,
                            const std::string& cnonce);
 
 // The value after "Authorization: Digest ": username, realm, nonce, uri,
-// response and opaque, then qop, nc and cnonce when the challenge had a qop.
+// response, opaque when the challenge had one, then qop, nc and cnonce when
+// it had a qop.
 // Uses data.NonceCount as the count.
 std::string DigestAuthorization(const std::string& user, const std::string& password,
                                 const std::string& method, const std::string& uri,

@@ -254,6 +254,7 @@ std::string ExpectedDigest(const std::string& sent, const std::string& nonce,
     d.Realm = "logbook@club";
     d.Nonce = nonce;
     d.Opaque = "xyz";
+    d.HasOpaque = true;
     d.Qop = "auth";
     d.NonceCount = 1;
     return "Digest " +
@@ -293,6 +294,34 @@ TEST_F(THttpCliAuth, DigestWithQopAuthCountsOneOnEveryRequest) {
     Req r3{.Uri = "/next", .Host = PeerHost(peer)};
     r3.Auth = ExpectedDigest(third, "abc123", "GET", "/next");
     EXPECT_EQ(third, r3.Text());
+}
+
+// Apache refuses an opaque it did not send, even an empty one, and calls the
+// nonce stale: the answer carries the challenge's opaque only when it had one.
+TEST_F(THttpCliAuth, DigestAnswerSendsOpaqueBackOnlyWhenTheChallengeHadOne) {
+    const struct {
+        const char* challenge;
+        const char* opaque; // what ends the answer after its response field
+    } cases[] = {
+        {"Digest realm=\"club\", nonce=\"n\", algorithm=MD5, qop=\"auth\"", ", qop=auth"},
+        {"Digest realm=\"club\", nonce=\"n\", opaque=\"\"", ", opaque=\"\"\r\n"},
+        {"Digest realm=\"club\", nonce=\"n\", opaque=o2", ", opaque=\"o2\"\r\n"},
+    };
+    for (const auto& c : cases) {
+        ScriptedPeer peer;
+        peer.ScriptEach({{WaitFor("\r\n\r\n"), Send(Unauthorized(Challenge(c.challenge))), Close()},
+                         {WaitFor("\r\n\r\n"), Send(kOk), Close()}});
+        http.SetURL(LocalUrl(peer, "/p"));
+        Credentials("Mufasa", "Circle Of Life");
+        EXPECT_EQ(Outcome([&] { http.Get(); }), "");
+        EXPECT_EQ(http.StatusCode(), 200);
+        EXPECT_EQ(peer.Connections(), 2) << c.challenge;
+        const std::string second = peer.ReceivedOn(1);
+        const std::size_t response = second.find("response=\"");
+        ASSERT_NE(response, std::string::npos) << second;
+        const std::size_t end = second.find('"', response + 10) + 1;
+        EXPECT_EQ(second.substr(end, std::string(c.opaque).size()), c.opaque) << second;
+    }
 }
 
 TEST_F(THttpCliAuth, PresetDigestWithoutANonceWaitsForTheChallenge) {
