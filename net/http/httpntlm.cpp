@@ -15,7 +15,6 @@ namespace {
 
 constexpr char kSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', '\0'};
 constexpr std::size_t kChallengeFixedPart = 32;
-constexpr std::uint32_t kNtlmFlagTargetInfo = 0x00800000;
 
 void PutU16(std::string& m, std::size_t at, std::uint16_t v) {
     m[at] = static_cast<char>(v & 0xff);
@@ -32,26 +31,6 @@ std::uint32_t GetU32(const std::string& m, std::size_t at) {
     for (int i = 3; i >= 0; --i)
         v = v << 8 | static_cast<std::uint8_t>(m[at + i]);
     return v;
-}
-
-std::uint16_t GetU16(const std::string& m, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(m[at]) |
-                                      static_cast<std::uint8_t>(m[at + 1]) << 8);
-}
-
-// A security buffer (length, allocated length, offset) at `at` that must lie
-// inside the message.
-bool ReadBuffer(const std::string& m, std::size_t at, std::string& out) {
-    std::uint16_t len = GetU16(m, at);
-    std::uint32_t offset = GetU32(m, at + 4);
-    if (len == 0) {
-        out.clear();
-        return true;
-    }
-    if (static_cast<std::uint64_t>(offset) + len > m.size())
-        return false;
-    out = m.substr(offset, len);
-    return true;
 }
 
 // A security buffer at `at` describing `len` bytes at `offset`.
@@ -173,17 +152,6 @@ bool NtlmDecodeChallenge(const std::string& base64, TNtlmChallenge& out, std::st
     TNtlmChallenge c;
     c.Flags = GetU32(m, 20);
     std::memcpy(c.Challenge.data(), m.data() + 24, 8);
-    if (!ReadBuffer(m, 12, c.TargetName)) {
-        error = "NTLM challenge target name outside the message";
-        return false;
-    }
-    // The target information exists only in messages long enough to hold
-    // its buffer and flagged as having one (older servers put the target
-    // name right after the fixed part).
-    if ((c.Flags & kNtlmFlagTargetInfo) && m.size() >= 48 && !ReadBuffer(m, 40, c.TargetInfo)) {
-        error = "NTLM challenge target information outside the message";
-        return false;
-    }
     out = c;
     return true;
 }

@@ -11,12 +11,13 @@ constexpr std::uint32_t kNtlmNegotiateFlags = 0x8207;    // unicode, OEM, target
 constexpr std::uint32_t kNtlmAuthenticateFlags = 0x8205; // unicode, target, NTLM, sign
 constexpr std::uint32_t kNtlmFlagUnicode = 0x0001;
 
-// What the server or proxy said in its challenge.
+// What the client takes from the server's or proxy's challenge: the flags
+// and the server challenge of its fixed part. Version 1 responses need
+// nothing else, so the names the message points at are not read (and cannot
+// make it unreadable).
 struct TNtlmChallenge {
     std::uint32_t Flags = 0;
     std::array<std::uint8_t, 8> Challenge{};
-    std::string TargetName; // as sent (UTF-16LE when Flags has the unicode bit)
-    std::string TargetInfo;
 };
 
 // The Base64 text of the negotiate message: "NTLMSSP", type 1, flags 0x8207,
@@ -25,8 +26,8 @@ std::string NtlmNegotiateMessage();
 
 // Reads a type-2 message from its Base64 text (the header value after
 // "NTLM "). False, with the reason in `error`, when the text is not Base64,
-// the message is shorter than its fixed part, the signature or type is wrong,
-// or a name's offset and length point outside the message.
+// the message is shorter than its fixed part, or the signature or type is
+// wrong.
 bool NtlmDecodeChallenge(const std::string& base64, TNtlmChallenge& out, std::string& error);
 
 // The 24-byte responses of version 1 to an 8-byte server challenge.
