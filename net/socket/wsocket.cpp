@@ -157,6 +157,7 @@ void TCustomWSocket::ResetDefaults() {
     FSendBufferEmpty = true;
     FNoticesPaused = false;
     FCloseInvoked = false;
+    FSendFailed = false;
     FFlushTimeout = 60;
 }
 
@@ -479,7 +480,8 @@ void TCustomWSocket::HandleReadNotice(TIcsMessage& msg) {
 
 void TCustomWSocket::HandleWriteNotice(TIcsMessage& msg) {
     TryToSend();
-    if (FSendBufferEmpty)
+    // After a failed send nothing was sent: the close notice follows.
+    if (FSendBufferEmpty && !FSendFailed)
         TriggerDataSent(WSAGETSELECTERROR(msg.LParam));
 }
 
@@ -982,7 +984,7 @@ int TCustomWSocket::Send(const void* data, int len) {
         len = 0;
     TryToSend();
     // OnDataSent comes from the message loop, never from inside Send.
-    if (FSendBufferEmpty && FHSocket != INVALID_SOCKET)
+    if (FSendBufferEmpty && FHSocket != INVALID_SOCKET && !FSendFailed)
         PostMessageA(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
                      WSAMAKESELECTREPLY(static_cast<WORD>(FD_WRITE), 0));
     return len;
@@ -1008,6 +1010,8 @@ void TCustomWSocket::QueueForSend(const void* data, int len) {
 
 void TCustomWSocket::TryToSend() {
     SendLock lock(*FBufHandler);
+    if (FSendFailed)
+        FBufHandler->DeleteAll(); // nothing more leaves this connection
     if (FHSocket == INVALID_SOCKET || FBufHandler->IsEmpty()) {
         FSendBufferEmpty = true;
         return;
@@ -1036,9 +1040,16 @@ void TCustomWSocket::TryToSend() {
         if (code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN ||
             code == WSAEINVAL || code == WSAECONNABORTED) {
             WriteLog(loWsockErr, Name() + " Winsock Send failed - " + WSocketErrorDesc(code));
-            FCloseInvoked = true;
-            Close();
-            FireSessionClosed(static_cast<WORD>(code));
+            // A peer that answers before it has read everything (a 401 or
+            // 407 during an upload) and then resets the connection has its
+            // answer waiting in the receive queue: closing now would throw
+            // it away. The failure is reported as the close notice of the
+            // connection, posted, so what arrived is delivered first.
+            FSendFailed = true;
+            FBufHandler->DeleteAll();
+            FSendBufferEmpty = true;
+            PostMessageA(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket),
+                         WSAMAKESELECTREPLY(static_cast<WORD>(FD_CLOSE), static_cast<WORD>(code)));
             return;
         }
         SocketFailure("TryToSend failed");

@@ -298,6 +298,7 @@ protected:
     bool FSendBufferEmpty = true;
     bool FNoticesPaused = false;
     bool FCloseInvoked = false; // OnSessionClosed already fired for this connection
+    bool FSendFailed = false;   // the connection refused a send; its close notice is posted
     std::uint64_t FTotalReceived = 0, FTotalSent = 0;
     HANDLE FLookupTask = nullptr;
     alignas(8) char FLookupBuffer[1025] = {};

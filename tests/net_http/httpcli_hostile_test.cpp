@@ -5,6 +5,7 @@
 #include "tests/net_http/httpcli_fixture.h"
 #include "tests/net_http/httpcli_testaccess.h"
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -407,6 +408,39 @@ TEST_F(THttpCliHostile, JunkAfterAnEarly401WhileTheBodyWaitsEndsTheRequest) {
         // What is held stays within the caps, whatever was sent.
         EXPECT_LE(THttpCliTestAccess::ReceiveBufferCapacity(client), 128u * 1024u);
     }
+}
+
+// A server that answers before it has read the body (Squid's 407) and then
+// resets the connection: the send that meets the reset must not throw away
+// the answer that arrived before it.
+TEST_F(THttpCliHostile, AnswerBeforeAResetThatASendMeetsIsActedOn) {
+    ScriptedPeer peer;
+    peer.ScriptEach(
+        {{WaitFor("\r\n\r\n"),
+          Send("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+               "Content-Length: 6\r\n\r\ndenied"),
+          Reset()},
+         {WaitFor("the end"), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), Close()}});
+    std::string content(64 * 1024, 'b');
+    content.replace(content.size() - 7, 7, "the end");
+    ConfigureUpload(LocalUrl(peer, "/p"), content);
+    http.SetTimeout(5);
+    http.SetUsername("u");
+    http.SetPassword("p");
+    // After the first write of the first request (the header and the start
+    // of the body) the reset is waited for: the next write of the same send
+    // is what finds it, before anything has been read.
+    bool first = true;
+    http.CtrlSocket()->OnSendData = [&](TComponent*, int) {
+        if (std::exchange(first, false)) {
+            ASSERT_TRUE(peer.WaitForResets(1, 5000));
+        }
+    };
+    EXPECT_EQ(Outcome([&] { http.Post(); }), "");
+    EXPECT_EQ(http.StatusCode(), 200);
+    EXPECT_EQ(doc.DataString(), "ok");
+    EXPECT_EQ(peer.Connections(), 2);
+    EXPECT_NE(peer.ReceivedOn(1).find("Authorization: Basic dTpw\r\n"), std::string::npos);
 }
 
 // ---- relocation while the body is being sent ----------------------------------------

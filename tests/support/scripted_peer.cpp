@@ -284,6 +284,11 @@ void ScriptedPeer::RunConnection(int fd, int index, const std::vector<Step>& scr
             ::close(fd);
             fd = -1;
             open = false;
+            {
+                std::lock_guard lock(FLock);
+                ++FResets;
+            }
+            FChanged.notify_all();
             break;
         }
         case Step::Kind::NeverAnswer:
@@ -367,6 +372,10 @@ bool ScriptedPeer::WaitForConnections(int n, int ms) const {
 
 bool ScriptedPeer::WaitForClientClose(int n, int ms) const {
     return WaitCondition([&] { return FClosedByClient >= n; }, ms);
+}
+
+bool ScriptedPeer::WaitForResets(int n, int ms) const {
+    return WaitCondition([&] { return FResets >= n; }, ms);
 }
 
 std::uint16_t RefusedPort() {

@@ -98,6 +98,8 @@ public:
     bool WaitForText(const std::string& text, int ms) const;
     bool WaitForConnections(int n, int ms) const;
     bool WaitForClientClose(int n, int ms) const;
+    // Waits until the peer has reset `n` connections (their Reset steps).
+    bool WaitForResets(int n, int ms) const;
     // When a byte was last sent to a client (the clock's epoch before any).
     std::chrono::steady_clock::time_point LastSent() const;
 
@@ -126,6 +128,7 @@ private:
     std::vector<std::string> FReceivedOn;
     int FConnections = 0;
     int FClosedByClient = 0;
+    int FResets = 0;
     bool FStopping = false;
     std::atomic<std::chrono::steady_clock::rep> FLastSent{0};
 };
