@@ -1,7 +1,9 @@
 #include "net/http/httpparse.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 std::string LowerCase(std::string s) {
     for (char& c : s)
@@ -210,6 +212,26 @@ std::int64_t ParseContentLength(const std::string& value) {
         n = n * 10 + (c - '0');
     }
     return n;
+}
+
+TTransferCodings ReadTransferCodings(const std::string& list) {
+    std::vector<std::string> codings;
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        std::size_t comma = std::min(list.find(',', at), list.size());
+        std::string name = LowerCase(TrimBlanks(list.substr(at, comma - at)));
+        if (!name.empty() && name != "identity")
+            codings.push_back(name);
+        at = comma + 1;
+    }
+    TTransferCodings out;
+    if (!codings.empty() && codings.back() == "chunked") {
+        out.Chunked = true;
+        codings.pop_back();
+    }
+    for (const std::string& name : codings)
+        out.Unsupported += (out.Unsupported.empty() ? "" : ", ") + name;
+    return out;
 }
 
 void ParseContentRange(const std::string& value, std::string& begin, std::string& end) {

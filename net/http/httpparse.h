@@ -51,6 +51,17 @@ bool ParseStatusLine(const std::string& line, TStatusLine& out);
 // -1 when it is not one (also on overflow).
 std::int64_t ParseContentLength(const std::string& value);
 
+// What a "Transfer-Encoding" list (every such field of a response, in
+// order, joined by ",") asks of its reader. The body is chunked when the
+// last coding is "chunked"; `Unsupported` lists the codings left that the
+// client cannot undo ("identity" and empty items leave nothing to undo),
+// empty when there are none. Names are compared without regard to case.
+struct TTransferCodings {
+    bool Chunked = false;
+    std::string Unsupported;
+};
+TTransferCodings ReadTransferCodings(const std::string& list);
+
 // "Content-Range" value: "bytes 0-99/1234" gives "0" and "99" (the range
 // starts at the seventh character; the end runs from the "-" to the "/").
 void ParseContentRange(const std::string& value, std::string& begin, std::string& end);

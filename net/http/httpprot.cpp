@@ -267,6 +267,7 @@ void THttpCli::ClearHeaderFields() {
     FReceivedCount = 0;
     FContentType.clear();
     FTransferEncoding.clear();
+    FChunked = false;
     FContentEncoding.clear();
     FCloseReq = FRequestVer == "1.0";
     FLocationField.clear();
@@ -879,7 +880,7 @@ void THttpCli::ProcessReceived(int count) {
             FCtrlSocket->Abort();
             return;
         }
-        if (FTransferEncoding == "chunked" || FContentLength < 0)
+        if (FChunked || FContentLength < 0)
             FBodyDataLen = FBufferedLen;
         else
             FBodyDataLen = static_cast<std::size_t>(std::min<std::int64_t>(
@@ -1116,7 +1117,12 @@ void THttpCli::ReadFieldLine() {
     } else if (name == "content-length") {
         FContentLength = ParseContentLength(value);
     } else if (name == "transfer-encoding") {
-        FTransferEncoding = LowerCase(value);
+        // A list of codings in the order they were applied, which a second
+        // field continues.
+        const std::string codings = LowerCase(TrimBlanks(value));
+        if (!codings.empty())
+            FTransferEncoding += (FTransferEncoding.empty() ? "" : ", ") + codings;
+        FChunked = ReadTransferCodings(FTransferEncoding).Chunked;
     } else if (name == "content-range") {
         ParseContentRange(value, FContentRangeBegin, FContentRangeEnd);
     } else if (name == "accept-ranges") {
@@ -1248,8 +1254,10 @@ void THttpCli::ForgetInterimResponse() {
 
 void THttpCli::HeaderEnded() {
     Trace(loProtSpecInfo, "End of header");
-    if (FResponseVer == "1.1" && FStatusCode == 100) {
-        // An interim answer: the real response header follows.
+    if (FStatusCode >= 100 && FStatusCode < 200 && FStatusCode != 101) {
+        // An interim answer (100 Continue, 102 Processing, 103 Early Hints,
+        // whatever the version): the real response header follows. A 101
+        // ends the exchange, the connection now speaks another protocol.
         ForgetInterimResponse();
         return;
     }
@@ -1264,11 +1272,15 @@ void THttpCli::HeaderEnded() {
         return;
     }
 
-    const bool noBody =
-        FContentLength == 0 || FRqType == httpHEAD ||
-        (FContentLength == -1 && FTransferEncoding != "chunked" &&
-         (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 || FStatusCode == 302 ||
-          FStatusCode == 304 || FStatusCode == 401 || FStatusCode == 407));
+    // HEAD, 1xx, 204 and 304 answers never have a body, whatever their
+    // length or coding says (RFC 9112, 6.3); a transfer coding overrides a
+    // length. A 3xx, 401 or 407 without either has none either.
+    const bool noBody = FRqType == httpHEAD || (FStatusCode >= 100 && FStatusCode < 200) ||
+                        FStatusCode == 204 || FStatusCode == 304 ||
+                        (!FChunked && FContentLength == 0) ||
+                        (!FChunked && FContentLength == -1 &&
+                         (FStatusCode < 200 || FStatusCode == 301 || FStatusCode == 302 ||
+                          FStatusCode == 401 || FStatusCode == 407));
     if (noBody) {
         if (FRqType == httpHEAD) {
             DiscardBuffer();
@@ -1292,6 +1304,13 @@ void THttpCli::HeaderEnded() {
             MarkReady();
         return;
     }
+    // A transfer coding the client cannot undo would hand its framing to
+    // DocStream as if it were the document.
+    const std::string unsupported = ReadTransferCodings(FTransferEncoding).Unsupported;
+    if (!unsupported.empty()) {
+        FailResponse("Transfer coding not supported: " + unsupported);
+        return;
+    }
 
     // "text/html" saved under a program's or no extension gets ".htm".
     if (FContentType == "text/html") {
@@ -1307,7 +1326,7 @@ void THttpCli::HeaderEnded() {
     FNextStep = TNextStep::BodyLine;
     if (FBufferedLen > 0) {
         std::size_t len = FBufferedLen;
-        if (FTransferEncoding != "chunked" && FContentLength >= 0)
+        if (!FChunked && FContentLength >= 0)
             len = static_cast<std::size_t>(std::min<std::int64_t>(
                 static_cast<std::int64_t>(FBufferedLen), FContentLength - FReceivedCount));
         len = GetBodyLineNext(BufferData(), len);
@@ -1330,6 +1349,7 @@ std::size_t THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
         Trace(loProtSpecDump, "GetBodyLineNext begin");
     if (FBodyLineCount == 0) {
         FChunkState = 0;
+        FTrailerBytes = 0;
         StartNextChunk();
         TriggerDocBegin();
         FContentCodingHnd->Prepare(FContentEncoding);
@@ -1339,7 +1359,7 @@ std::size_t THttpCli::GetBodyLineNext(const char* data, std::size_t len) {
     if (tracing)
         Trace(loProtSpecDump, "GetBodyLineNext FBodyDataLen=" + std::to_string(len));
 
-    if (FTransferEncoding != "chunked") {
+    if (!FChunked) {
         if (len > 0) {
             FReceivedCount += static_cast<std::int64_t>(len);
             if (!FContentCodingHnd->WriteBuffer(data, static_cast<std::int64_t>(len))) {
@@ -1395,6 +1415,15 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
         FailResponse("Malformed response");
         return len;
     };
+    // Framing bytes carry no data: `n` more of the current size or trailer
+    // line (of the trailer, when `trailer`), false once past the header's caps.
+    auto framing = [this](std::size_t n, bool trailer) {
+        FChunkLineBytes += static_cast<std::int64_t>(n);
+        if (trailer)
+            FTrailerBytes += static_cast<std::int64_t>(n);
+        return FChunkLineBytes <= static_cast<std::int64_t>(kMaxHeaderLine) &&
+               FTrailerBytes <= kMaxHeaderTotal;
+    };
     // Moves past the next LF; false when this read holds none (all of it is
     // then consumed and the state stays for the next read).
     auto skipLine = [&]() {
@@ -1408,8 +1437,8 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
         case kSize: { // hexadecimal digits, at least one
             int digit = 0;
             if (IsHexDigit(c, digit)) {
-                if (FChunkLength > (INT64_MAX - digit) / 16)
-                    return malformed();
+                if (FChunkLength > (INT64_MAX - digit) / 16 || !framing(1, false))
+                    return malformed(); // too large, or endless zeros
                 FChunkLength = FChunkLength * 16 + digit;
                 FChunkSizeSeen = true;
                 ++i;
@@ -1424,6 +1453,8 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
         }
         case kSizeEnd: // blanks, then an extension or the end of the line
             ++i;
+            if (!framing(1, false))
+                return malformed();
             if (c == ';')
                 FChunkState = kExtension;
             else if (c == '\r')
@@ -1433,14 +1464,16 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
             else if (c != ' ' && c != '\t')
                 return malformed();
             break;
-        case kExtension: // skipped up to the end of the size line
-            if (skipLine())
-                FChunkState = kData;
+        case kExtension:     // skipped up to the end of the size line
+        case kTrailerLine: { // skipped, as the trailer's other lines
+            const std::size_t from = i;
+            const bool ended = skipLine();
+            if (!framing(i - from, FChunkState == kTrailerLine))
+                return malformed();
+            if (ended)
+                FChunkState = FChunkState == kExtension ? kData : kDataEnd;
             break;
-        case kTrailerLine:
-            if (skipLine())
-                FChunkState = kDataEnd;
-            break;
+        }
         case kTrailerLineFeed:
             if (c != '\n')
                 return malformed();
@@ -1480,6 +1513,9 @@ std::size_t THttpCli::WalkChunks(const char* data, std::size_t len) {
                 // After the last chunk: an empty line ends the message; any
                 // other line is a trailer, skipped unread.
                 ++i;
+                FChunkLineBytes = 0; // a line of the trailer begins
+                if (!framing(1, true))
+                    return malformed();
                 if (c == '\r')
                     FChunkState = kTrailerLineFeed;
                 else if (c == '\n')
@@ -1522,6 +1558,7 @@ void THttpCli::StartNextChunk() {
     FChunkLength = 0;
     FChunkReceived = 0;
     FChunkSizeSeen = false;
+    FChunkLineBytes = 0;
 }
 
 void THttpCli::EndDocument() {
@@ -1620,7 +1657,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t error) {
         FStatusCode = 404;
         FReasonPhrase = "Connection closed before a complete response header";
     } else if (closedByPeer && FState == httpWaitingBody && FRqType != httpHEAD &&
-               (FTransferEncoding == "chunked" || FContentLength >= 0)) {
+               (FChunked || FContentLength >= 0)) {
         // Only a body delimited by the close may end with it.
         FStatusCode = 404;
         FReasonPhrase = "Connection closed before the whole response body";

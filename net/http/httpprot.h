@@ -474,6 +474,11 @@ private:
     std::int64_t FChunkLength = 0;
     std::int64_t FChunkReceived = 0;
     bool FChunkSizeSeen = false; // a digit of the current size was read
+    bool FChunked = false;       // the last transfer coding is chunked
+    // Framing that carries no data is capped as the header is: the bytes of
+    // the current size or trailer line, and of the trailer as a whole.
+    std::int64_t FChunkLineBytes = 0;
+    std::int64_t FTrailerBytes = 0;
     std::int64_t FDocStartSize = 0;
     TNextStep FNextStep = TNextStep::None;
     // The value of the response's last "location" field, applied when its

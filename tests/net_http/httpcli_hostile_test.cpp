@@ -156,6 +156,46 @@ INSTANTIATE_TEST_SUITE_P(
                       ChunkCase{"CrWithoutLfAfterSize", "5\rhello\r\n0\r\n\r\n", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Framing that carries no data is capped as the header is (a line of 64 KiB,
+// 1 MiB in all): a server that sends it without end is cut off, however it
+// is split.
+class THttpCliEndlessFraming : public ::testing::TestWithParam<ChunkCase> {};
+
+TEST_P(THttpCliEndlessFraming, IsCutOffAsMalformed) {
+    const ChunkCase& c = GetParam();
+    for (std::size_t piece : {c.chunks.size(), std::size_t{1000}}) {
+        THttpCli http;
+        TMemoryStream doc;
+        http.SetRequestVer("1.1");
+        http.SetDocStream(&doc);
+        THttpCliTestAccess::ExpectResponse(http, httpGET);
+        THttpCliTestAccess::Feed(http, kChunkedHeader);
+        for (std::size_t at = 0; at < c.chunks.size(); at += piece)
+            THttpCliTestAccess::Feed(http, c.chunks.substr(at, piece));
+        ASSERT_TRUE(PumpUntil([&] { return http.State() == httpReady; }, 2000)) << piece;
+        EXPECT_EQ(http.StatusCode(), 404);
+        EXPECT_EQ(http.ReasonPhrase(), "Malformed response");
+        EXPECT_EQ(doc.DataString(), c.goodPrefix);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, THttpCliEndlessFraming,
+    ::testing::Values(ChunkCase{"Extension", "5;" + std::string(70 * 1024, 'x'), ""},
+                      ChunkCase{"ZerosOfASize", std::string(70 * 1024, '0'), ""},
+                      ChunkCase{"BlanksAfterTheSize", "5" + std::string(70 * 1024, ' '), ""},
+                      ChunkCase{"TrailerLine",
+                                "2\r\nok\r\n0\r\nX-Trailer: " + std::string(70 * 1024, 't'), "ok"},
+                      ChunkCase{"TrailerLines",
+                                [] {
+                                    std::string t = "2\r\nok\r\n0\r\n";
+                                    while (t.size() < (1u << 20) + 1024)
+                                        t += "X-Trailer: " + std::string(50, 't') + "\r\n";
+                                    return t;
+                                }(),
+                                "ok"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(THttpCliChunks, AcceptsBlanksAndExtensionsAfterTheSizeAndBareLineFeeds) {
     for (const std::string chunks :
          {"5 \r\nhello\r\n0\r\n\r\n", "5\t ;name=value\r\nhello\r\n0\r\n\r\n", "5\nhello\n0\n\n",

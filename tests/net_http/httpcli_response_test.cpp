@@ -117,6 +117,56 @@ TEST_P(THttpCliFraming, AnySplitGivesTheSameResultAsOneRead) {
 INSTANTIATE_TEST_SUITE_P(Framings, THttpCliFraming, ::testing::ValuesIn(kFramings),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every 1xx but 101 is an interim answer, whatever the version.
+INSTANTIATE_TEST_SUITE_P(
+    Interim, THttpCliFraming,
+    ::testing::Values(FramingCase{"EarlyHints",
+                                  "HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\n"
+                                  "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+                                  false, 200, 2, "ok"},
+                      FramingCase{"ProcessingTwice",
+                                  "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
+                                  "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+                                  false, 200, 2, "ok"},
+                      FramingCase{
+                          "ContinueOverHttp10",
+                          "HTTP/1.0 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\n\r\nuntil the close",
+                          true, 200, -1, "until the close"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// HEAD, 1xx, 204 and 304 answers have no body, whatever their length or
+// coding says: the request ends with the header.
+INSTANTIATE_TEST_SUITE_P(
+    NoBody, THttpCliFraming,
+    ::testing::Values(FramingCase{"NoContentWithLength",
+                                  "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", false,
+                                  204, 5, ""},
+                      FramingCase{"NotModifiedWithLength",
+                                  "HTTP/1.1 304 Not Modified\r\nContent-Length: 1234\r\n\r\n",
+                                  false, 304, 1234, ""},
+                      FramingCase{"NotModifiedChunked",
+                                  "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                  false, 304, -1, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Transfer-Encoding is a list, in any case and with blanks, continued by a
+// second field; the body is chunked when its last coding is.
+INSTANTIATE_TEST_SUITE_P(
+    TransferCodingLists, THttpCliFraming,
+    ::testing::Values(
+        FramingCase{"TrailingBlank",
+                    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked \r\n\r\n5\r\nHELLO\r\n0\r\n\r\n",
+                    false, 200, -1, "HELLO"},
+        FramingCase{"IdentityThenChunked",
+                    "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, CHUNKED\r\n\r\n"
+                    "5\r\nHELLO\r\n0\r\n\r\n",
+                    false, 200, -1, "HELLO"},
+        FramingCase{"SecondField",
+                    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n"
+                    "Transfer-Encoding: identity\r\n\r\n5\r\nHELLO\r\n0\r\n\r\n",
+                    false, 200, 3, "HELLO"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(THttpCliHeader, ReadsTheKnownFields) {
     THttpCli http;
     TMemoryStream doc;
@@ -217,7 +267,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "Connection closed before the whole response body"},
         FaultCase{"ChunkedCutShort",
                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", true,
-                  "Connection closed before the whole response body"}),
+                  "Connection closed before the whole response body"},
+        // A transfer coding the client cannot undo is never handed on as
+        // the document.
+        FaultCase{
+            "GzipThenChunked",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nHELLO\r\n0\r\n\r\n",
+            false, "Transfer coding not supported: gzip"},
+        FaultCase{"GzipInAnEarlierField",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  "5\r\nHELLO\r\n0\r\n\r\n",
+                  false, "Transfer coding not supported: gzip"},
+        FaultCase{"ChunkedNotLast",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, x-custom\r\n\r\nHELLO", true,
+                  "Transfer coding not supported: chunked, x-custom"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(THttpCliHeader, BodyOnlyResponseKeepsEveryByteItsFirstLineIncluded) {
