@@ -188,7 +188,40 @@ std::string QualityText(double q) {
     return s;
 }
 
+// The decoders of the codings a "Content-Encoding" value lists, in its
+// order; false when one of them is not registered. "x-gzip" is "gzip"
+// (RFC 9110, 8.4.1.3).
+bool FindCodings(const std::string& contentEncoding,
+                 std::vector<THttpContentCodingFactory>& factories) {
+    TRegistry& r = Registry();
+    std::lock_guard<std::mutex> guard(r.Lock);
+    std::size_t at = 0;
+    while (at <= contentEncoding.size()) {
+        std::size_t comma = contentEncoding.find(',', at);
+        std::string name = LowerCase(TrimBlanks(contentEncoding.substr(
+            at, comma == std::string::npos ? std::string::npos : comma - at)));
+        if (name == "x-gzip")
+            name = "gzip";
+        const TRegistered* found = nullptr;
+        for (const TRegistered& c : r.Codings)
+            if (LowerCase(c.Item.Name) == name)
+                found = &c;
+        if (!found)
+            return false;
+        factories.push_back(found->Factory);
+        if (comma == std::string::npos)
+            break;
+        at = comma + 1;
+    }
+    return true;
+}
+
 } // namespace
+
+bool ContentCodingsKnown(const std::string& contentEncoding) {
+    std::vector<THttpContentCodingFactory> factories;
+    return TrimBlanks(contentEncoding).empty() || FindCodings(contentEncoding, factories);
+}
 
 void RegisterContentCoding(const THttpContentCodingFactory& factory, double quality, bool enabled) {
     TRegistry& r = Registry();
@@ -249,26 +282,8 @@ void THttpContCodHandler::Prepare(const std::string& contentEncoding) {
         return;
     // Every listed coding must be known, or the body is left as it came.
     std::vector<THttpContentCodingFactory> factories;
-    {
-        TRegistry& r = Registry();
-        std::lock_guard<std::mutex> guard(r.Lock);
-        std::size_t at = 0;
-        while (at <= contentEncoding.size()) {
-            std::size_t comma = contentEncoding.find(',', at);
-            std::string name = LowerCase(TrimBlanks(contentEncoding.substr(
-                at, comma == std::string::npos ? std::string::npos : comma - at)));
-            const TRegistered* found = nullptr;
-            for (const TRegistered& c : r.Codings)
-                if (LowerCase(c.Item.Name) == name)
-                    found = &c;
-            if (!found)
-                return;
-            factories.push_back(found->Factory);
-            if (comma == std::string::npos)
-                break;
-            at = comma + 1;
-        }
-    }
+    if (!FindCodings(contentEncoding, factories))
+        return;
     // The codings are listed in the order they were applied, so the last one
     // is undone first: its decoder takes the received bytes, and the decoder
     // of the first one hands the result to the document.

@@ -91,6 +91,10 @@ std::vector<THttpContCodItem> HttpContentCodings();
 // compared without regard to case); false when there is none of that name.
 bool SetContentCodingQuality(const std::string& name, double quality, bool enabled = true);
 
+// Whether a handler can undo every coding a "Content-Encoding" value lists
+// (an empty value: nothing to undo). "x-gzip" counts as "gzip".
+bool ContentCodingsKnown(const std::string& contentEncoding);
+
 class THttpContCodHandler {
 public:
     // Where decoded bytes go: the stream the client's DocStream refers to at
