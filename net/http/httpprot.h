@@ -306,7 +306,9 @@ private:
     void Login();
     void SocketDnsLookupDone(std::uint16_t error);
     void SocketSessionConnected(std::uint16_t error);
-    void SendRequest(const std::string& method, const std::string& version);
+    // Composes the header and queues it; it is sent at once unless a body
+    // follows, whose first piece then goes with it.
+    void SendRequest(const std::string& method, const std::string& version, bool bodyFollows);
     void BuildRequestHeader(const std::string& method, const std::string& version,
                             TStringList& lines);
     void SocketDataSent(std::uint16_t error);

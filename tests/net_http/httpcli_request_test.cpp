@@ -153,6 +153,30 @@ TEST_F(THttpCliRequest, EmptyPostStreamSendsContentLengthZeroAndNoBody) {
     EXPECT_EQ(sends, 0);
 }
 
+// A server that delays its acknowledgements would hold back a body sent
+// after its header by itself (Nagle's rule): the header and the start of the
+// body leave in one send, the first block of the send buffer.
+TEST_F(THttpCliRequest, HeaderAndTheStartOfTheBodyLeaveInOneSend) {
+    const std::size_t block = 1460;
+    for (std::size_t size : {std::size_t{0}, std::size_t{40}, std::size_t{20000}}) {
+        ScriptedPeer peer;
+        const std::string content(size, 'b');
+        peer.Script({WaitFor("\r\n\r\n" + content), Send(kOk), Close()});
+        body.Clear();
+        body.Write(content);
+        body.SetPosition(0);
+        http.SetPostStream(&body);
+        http.SetURL(LocalUrl(peer, "/p"));
+        std::vector<int> writes;
+        http.CtrlSocket()->OnSendData = [&](TComponent*, int sent) { writes.push_back(sent); };
+        EXPECT_EQ(Outcome([&] { http.Post(); }), "");
+        const std::size_t header = peer.Received().find("\r\n\r\n") + 4;
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(static_cast<std::size_t>(writes[0]), std::min(header + size, block))
+            << size << " body bytes";
+    }
+}
+
 class THttpCliBodyPieces : public HttpClientTest,
                            public ::testing::WithParamInterface<std::pair<int, std::vector<int>>> {
 };
