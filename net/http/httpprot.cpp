@@ -513,6 +513,12 @@ void THttpCli::Login() {
     }
     FResolvedAddr.clear();
     ChangeState(httpDnsLookup);
+    if (SocksResolvesName()) {
+        // The SOCKS server looks the name up: it goes to the socket as it is,
+        // and no lookup here tells anyone where the request is going.
+        ConnectTo(FConnectHost);
+        return;
+    }
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FConnectHost);
@@ -534,7 +540,16 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t error) {
         SocketSessionClosed(error);
         return;
     }
-    FResolvedAddr = FCtrlSocket->LookupResult();
+    ConnectTo(FCtrlSocket->LookupResult());
+}
+
+bool THttpCli::SocksResolvesName() const {
+    // SOCKS 4 carries an address only; 4A and 5 carry the name.
+    return FSocksResolveRemotely && !FSocksServer.empty() && FSocksLevel != "4";
+}
+
+void THttpCli::ConnectTo(const std::string& address) {
+    FResolvedAddr = address;
     ChangeState(httpDnsLookupDone);
     FCtrlSocket->SetAddr(FResolvedAddr);
     FCtrlSocket->SetLocalAddr(FLocalAddr);

@@ -218,6 +218,11 @@ public:
     void SetSocksPassword(const std::string& v) { FSocksPassword = v; }
     TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
     void SetSocksAuthentication(TSocksAuthentication v) { FSocksAuthentication = v; }
+    // Through SOCKS 4A or 5: hand the socket the host name for the SOCKS
+    // server to look up, instead of an address looked up here (false: the
+    // client looks every name up itself, also for those levels).
+    bool SocksResolveRemotely() const { return FSocksResolveRemotely; }
+    void SetSocksResolveRemotely(bool v) { FSocksResolveRemotely = v; }
 
     // ---- run-time properties --------------------------------------------
     TStream* PostStream() const { return FPostStream; }
@@ -305,6 +310,9 @@ private:
     bool SplitRequestTarget();
     void Login();
     void SocketDnsLookupDone(std::uint16_t error);
+    bool SocksResolvesName() const;
+    // Connects the socket to `address` (or, through SOCKS, to the name).
+    void ConnectTo(const std::string& address);
     void SocketSessionConnected(std::uint16_t error);
     // Composes the header and queues it; it is sent at once unless a body
     // follows, whose first piece then goes with it.
@@ -423,6 +431,7 @@ private:
     std::uint32_t FTimeout = 30;
     std::string FSocksServer, FSocksLevel, FSocksPort, FSocksUsercode, FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    bool FSocksResolveRemotely = false;
     // The SOCKS failure the socket reported for the current connect, so that
     // the failed connect that follows is told in the SOCKS layer's words.
     int FSocksErrorCode = 0;
