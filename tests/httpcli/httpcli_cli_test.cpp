@@ -114,6 +114,71 @@ INSTANTIATE_TEST_SUITE_P(
                  "Content decoding failed: gzip: "}),
     [](const testing::TestParamInfo<ExitCase>& info) { return info.param.Name; });
 
+// What the client returns without a failure may still be one for the caller:
+// a 401 or 407 that stands, a coding httpcli cannot undo, a body past
+// --max-filesize.
+INSTANTIATE_TEST_SUITE_P(
+    FinalAnswers, HttpcliExit,
+    testing::Values(
+        ExitCase{
+            "Unauthorized",
+            {WaitFor("\r\n\r\n"),
+             Send(Answer("401 Unauthorized", "denied", "WWW-Authenticate: Basic realm=\"r\"\r\n")),
+             Close()},
+            {},
+            22,
+            "the server answered 401 Unauthorized"},
+        ExitCase{
+            "ProxyAuthenticationRequired",
+            {WaitFor("\r\n\r\n"), Send(Answer("407 Proxy Authentication Required", "")), Close()},
+            {},
+            22,
+            "the server answered 407 Proxy Authentication Required"},
+        ExitCase{"UnknownContentCoding",
+                 {WaitFor("\r\n\r\n"), Send(Answer("200 OK", "coded", "Content-Encoding: br\r\n")),
+                  Close()},
+                 {"--compressed"},
+                 61,
+                 "content coding 'br' is not one httpcli can undo"},
+        ExitCase{"OneOfTheCodingsUnknown",
+                 {WaitFor("\r\n\r\n"),
+                  Send(Answer("200 OK", "coded", "Content-Encoding: gzip, br\r\n")), Close()},
+                 {"--compressed"},
+                 61,
+                 "content coding 'gzip, br'"},
+        ExitCase{"TransferCoding",
+                 {WaitFor("\r\n\r\n"),
+                  Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                       "5\r\nHELLO\r\n0\r\n\r\n"),
+                  Close()},
+                 {},
+                 61,
+                 "Transfer coding not supported: gzip"},
+        ExitCase{"LengthPastMaxFilesize",
+                 {WaitFor("\r\n\r\n"), Send(Answer("200 OK", "hello")), Close()},
+                 {"--max-filesize", "4"},
+                 63,
+                 "the body is larger than --max-filesize 4 bytes"},
+        ExitCase{"BodyGrowingPastMaxFilesize",
+                 {WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\n\r\nhello"), Close()},
+                 {"--max-filesize", "4"},
+                 63,
+                 "larger than --max-filesize"},
+        // 29 bytes of gzip that inflate to 120: the limit is on what is written.
+        ExitCase{"DecodedPastMaxFilesize",
+                 {WaitFor("\r\n\r\n"),
+                  Send(Answer("200 OK",
+                              std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xcb\x48\xcd\xc9"
+                                          "\xc9\x57\xc8\xa0\x3b\x09\x00\x2f\xfa\xf8\x48\x78\x00"
+                                          "\x00\x00",
+                                          29),
+                              "Content-Encoding: gzip\r\n")),
+                  Close()},
+                 {"--compressed", "--max-filesize", "100"},
+                 63,
+                 "larger than --max-filesize 100 bytes"}),
+    [](const testing::TestParamInfo<ExitCase>& info) { return info.param.Name; });
+
 TEST(Httpcli, CommandLineMistakesExitWithTwoAndSayWhat) {
     struct {
         std::vector<std::string> Args;
@@ -143,7 +208,7 @@ TEST(Httpcli, HelpListsEveryExitStatusItEndsWith) {
     ChildResult help = Httpcli({"--help"});
     EXPECT_EQ(help.ExitCode, 0);
     EXPECT_EQ(help.Err, "");
-    for (int code : {0, 1, 2, 6, 7, 18, 22, 23, 26, 28, 47, 52, 56})
+    for (int code : {0, 1, 2, 6, 7, 18, 22, 23, 26, 28, 47, 52, 56, 61, 63})
         EXPECT_NE(help.Out.find("\n  " + std::string(code < 10 ? "  " : " ") +
                                 std::to_string(code) + "  "),
                   std::string::npos)
@@ -168,6 +233,30 @@ TEST(Httpcli, ARelocationsBodyNeverReachesAPipe) {
     EXPECT_LT(r.Out.find("302 Found"), r.Out.find("HTTP/1.0 200 OK"));
     EXPECT_EQ(r.Out.find("relocation's own body"), std::string::npos) << r.Out;
     EXPECT_EQ(r.Out.substr(r.Out.size() - 14), "the final body");
+}
+
+// A pipe cannot be cut back: the body of an answer that is repeated with
+// credentials never reaches it, however large; a final 401 is written whole.
+TEST(Httpcli, BodiesOfRepeatedAnswersNeverReachTheOutput) {
+    const std::string page(2u << 20, 'd'); // held past memory, in a temporary file
+    const std::string denied =
+        Answer("401 Unauthorized", page, "WWW-Authenticate: Basic realm=\"r\"\r\n");
+    ScriptedPeer peer;
+    peer.ScriptEach({{WaitFor("\r\n\r\n"), Send(denied), Close()},
+                     {WaitFor("\r\n\r\n"), Send(Answer("200 OK", "SECRET-PAGE")), Close()}});
+    ChildResult r = Httpcli({"-u", "u:p", Url(peer)});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.OutBytes, 11);
+    EXPECT_EQ(r.Out, "SECRET-PAGE");
+
+    ScriptedPeer refusing;
+    refusing.Script({WaitFor("\r\n\r\n"), Send(denied), Close()});
+    ChildOptions whole;
+    whole.KeepOut = 4u << 20;
+    r = Httpcli({"-u", "u:wrong", Url(refusing)}, whole);
+    EXPECT_EQ(r.ExitCode, 22) << r.Err;
+    EXPECT_EQ(refusing.Connections(), 2);
+    EXPECT_TRUE(r.Out == page) << r.OutBytes << " bytes written"; // the last page only
 }
 
 TEST(Httpcli, SilentDropsTheMessageAndShowErrorBringsItBack) {

@@ -166,7 +166,7 @@ TEST_F(RealServerTest, NginxAuthBasicLeavesThe401WithAWrongPassword) {
     EXPECT_NE(ReadFile(nginx.Dir() + "/error.log").find("password mismatch"), std::string::npos);
 
     ChildResult r = Httpcli({"-s", "-v", "-u", "club:wrong", url});
-    EXPECT_EQ(r.ExitCode, 0) << r.Err; // as curl without --fail
+    EXPECT_EQ(r.ExitCode, 22) << r.Err; // a 401 that stands is a failure
     EXPECT_EQ(Count(r.Err, "< HTTP/1.1 401 Unauthorized"), 2u) << r.Err;
     EXPECT_NE(r.Out.find("401 Authorization Required"), std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,7 @@ namespace {
 struct TSocksSetting {
     std::string Level; // "4", "4A" or "5"; empty: none
     std::string Host, Port, User, Password;
+    bool Remote = false; // the SOCKS server looks the URL's host up
 };
 
 // What the command line asks for.
@@ -65,6 +67,7 @@ struct TCommand {
     bool HasUser = false, HasProxyUser = false;
     THttpAuthType ServerScheme = httpAuthNone, ProxyScheme = httpAuthNone;
     bool Compressed = false;
+    std::int64_t MaxFileSize = -1;
 };
 
 // Options without a one-letter form take numbers above every character.
@@ -82,6 +85,7 @@ enum : int {
     optProxyDigest,
     optProxyNtlm,
     optCompressed,
+    optMaxFilesize,
 };
 
 struct TOptionInfo {
@@ -115,20 +119,26 @@ const TOptionInfo kOptions[] = {
     {optProxyDigest, "proxy-digest", nullptr, "with -U: Digest only"},
     {optProxyNtlm, "proxy-ntlm", nullptr, "with -U: NTLM only, negotiated from the first request"},
     {optCompressed, "compressed", nullptr,
-     "ask for a gzip or deflate coded body and write it decoded [off]"},
+     "ask for a gzip or deflate coded body and write it decoded; a body in another coding is "
+     "a failure [off]"},
     {'x', "proxy", "[SCHEME://]HOST[:PORT]",
      "go through this proxy: an HTTP proxy (http:// or no scheme; PORT defaults to 80), or a "
-     "SOCKS server with socks4://, socks4a://, socks5:// or socks5h:// (PORT defaults to 1080), "
-     "where USER:PASSWORD@ before HOST gives the SOCKS 5 user name and password or the SOCKS 4 "
-     "user id [none]"},
-    {optSocks4, "socks4", "HOST[:PORT]", "go through this SOCKS 4 server [none]"},
-    {optSocks4a, "socks4a", "HOST[:PORT]", "go through this SOCKS 4A server [none]"},
-    {optSocks5, "socks5", "HOST[:PORT]", "go through this SOCKS 5 server [none]"},
+     "SOCKS server with socks4://, socks4a://, socks5:// or socks5h:// (PORT defaults to 1080; "
+     "socks4a and socks5h: the server looks the URL's host up), where USER:PASSWORD@ before "
+     "HOST gives the SOCKS 5 user name and password or the SOCKS 4 user id [none]"},
+    {optSocks4, "socks4", "HOST[:PORT]",
+     "go through this SOCKS 4 server; the client looks the URL's host up [none]"},
+    {optSocks4a, "socks4a", "HOST[:PORT]",
+     "go through this SOCKS 4A server, which looks the URL's host up [none]"},
+    {optSocks5, "socks5", "HOST[:PORT]",
+     "go through this SOCKS 5 server; the client looks the URL's host up and names the "
+     "address it found [none]"},
     {optSocks5Hostname, "socks5-hostname", "HOST[:PORT]",
-     "the same as --socks5: the client looks the URL's host up itself, with any SOCKS "
-     "level, and names the address it found to the server [none]"},
+     "go through this SOCKS 5 server, which looks the URL's host up [none]"},
     {'m', "max-time", "SECONDS", "give up when nothing has moved for SECONDS [30]"},
     {optMaxRedirs, "max-redirs", "NUM", "follow at most NUM relocations; 0 follows none [5]"},
+    {optMaxFilesize, "max-filesize", "BYTES",
+     "stop when a body (as written, after decoding) would grow past BYTES [no limit]"},
     {'o', "output", "FILE", "write the body to FILE [standard output]"},
     {'i', "include", nullptr, "write the response header lines before the body [off]"},
     {'s', "silent", nullptr, "no progress meter and no error messages [off]"},
@@ -156,9 +166,10 @@ enum TExit : int {
     exitRead = 26,
     exitTimeout = 28,
     exitRelocations = 47,
-    exitBadContentEncoding = 61,
     exitNoAnswer = 52,
     exitReceive = 56,
+    exitBadContentEncoding = 61,
+    exitFileSize = 63,
 };
 
 const struct {
@@ -171,14 +182,17 @@ const struct {
     {exitResolve, "the host name could not be resolved"},
     {exitConnect, "the connection could not be made"},
     {exitPartial, "the connection closed before the whole body arrived"},
-    {exitHttpError, "the server answered with a status of 400 or more (the body is written)"},
+    {exitHttpError, "the final answer has a status of 400 or more, 401 and 407 included (the "
+                    "body is written)"},
     {exitWrite, "the body could not be written"},
     {exitRead, "the file of -d @FILE could not be read"},
     {exitTimeout, "nothing moved for the time of -m"},
     {exitRelocations, "more relocations than --max-redirs allows"},
-    {exitBadContentEncoding, "the body's gzip or deflate coding could not be undone"},
     {exitNoAnswer, "the connection ended before a complete response header"},
     {exitReceive, "another failure while sending or receiving"},
+    {exitBadContentEncoding,
+     "the body's content or transfer coding is not one the client undoes, or did not decode"},
+    {exitFileSize, "a body is larger than --max-filesize"},
 };
 
 std::string OptionName(const TOptionInfo& info) {
@@ -283,11 +297,11 @@ std::string PercentDecoded(const std::string& text) {
 }
 
 // HOST[:PORT] of a SOCKS server, for `option`; kContinue, or the exit status.
-int SetSocks(const std::string& level, std::string address, const std::string& userInfo,
-             const char* option, TCommand& c) {
+int SetSocks(const std::string& level, bool remote, std::string address,
+             const std::string& userInfo, const char* option, TCommand& c) {
     if (!address.empty() && address.back() == '/')
         address.pop_back();
-    TSocksSetting socks{level, address, "1080", "", ""};
+    TSocksSetting socks{level, address, "1080", "", "", remote};
     const std::size_t colon = address.rfind(':');
     if (colon != std::string::npos) {
         socks.Host = address.substr(0, colon);
@@ -334,7 +348,8 @@ int SetProxy(const std::string& value, TCommand& c) {
         userInfo = address.substr(0, at);
         address = address.substr(at + 1);
     }
-    return SetSocks(level, address, userInfo, "-x", c);
+    // socks4a:// and socks5h:// have the server look the host up.
+    return SetSocks(level, scheme == "socks4a" || scheme == "socks5h", address, userInfo, "-x", c);
 }
 
 // USER:PASSWORD of -u or -U, split at the first ":"; kContinue, or the exit status.
@@ -385,13 +400,13 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
     case 'x':
         return SetProxy(arg, c);
     case optSocks4:
-        return SetSocks("4", arg, "", "--socks4", c);
+        return SetSocks("4", false, arg, "", "--socks4", c);
     case optSocks4a:
-        return SetSocks("4A", arg, "", "--socks4a", c);
+        return SetSocks("4A", true, arg, "", "--socks4a", c);
     case optSocks5:
-        return SetSocks("5", arg, "", "--socks5", c);
+        return SetSocks("5", false, arg, "", "--socks5", c);
     case optSocks5Hostname:
-        return SetSocks("5", arg, "", "--socks5-hostname", c);
+        return SetSocks("5", true, arg, "", "--socks5-hostname", c);
     case 'm':
         if (!ParseNumber(arg, 24 * 3600, n))
             return UsageError("-m wants a number of seconds, not '" + std::string(arg) + "'");
@@ -401,6 +416,12 @@ int ApplyOption(int id, const char* arg, TCommand& c) {
         if (!ParseNumber(arg, 1000, n))
             return UsageError("--max-redirs wants a number, not '" + std::string(arg) + "'");
         c.MaxRedirs = static_cast<int>(n);
+        break;
+    case optMaxFilesize:
+        if (!ParseNumber(arg, LONG_MAX, n))
+            return UsageError("--max-filesize wants a number of bytes, not '" + std::string(arg) +
+                              "'");
+        c.MaxFileSize = n;
         break;
     case 'u':
         return SetCredentials(arg, "-u", c.User, c.Password, c.HasUser);
@@ -503,6 +524,7 @@ struct TCourse {
     int HeaderStatus = 0;
     std::string HeaderReason;
     bool TooManyRelocations = false;
+    std::string UnknownCoding; // of the last response, with --compressed
 };
 
 int FailureExit(const THttpCli& http, const TCourse& course) {
@@ -521,7 +543,8 @@ int FailureExit(const THttpCli& http, const TCourse& course) {
         return exitPartial;
     if (reason == "Connection closed before a complete response header")
         return exitNoAnswer;
-    if (reason.rfind("Content decoding failed", 0) == 0)
+    if (reason.rfind("Content decoding failed", 0) == 0 ||
+        reason.rfind("Transfer coding not supported", 0) == 0)
         return exitBadContentEncoding;
     return exitReceive;
 }
@@ -581,6 +604,7 @@ void ApplySocks(THttpCli& http, const TSocksSetting& socks, bool verbose) {
     http.SetSocksLevel(socks.Level);
     http.SetSocksUsercode(socks.User); // SOCKS 4's user id, or SOCKS 5's user name
     http.SetSocksPassword(socks.Password);
+    http.SetSocksResolveRemotely(socks.Remote);
     if (socks.Level == "5" && !socks.User.empty())
         http.SetSocksAuthentication(socksAuthenticateUsercode);
     if (!verbose)
@@ -730,8 +754,11 @@ void TRun::Configure() {
     FHttp.OnLocationChangeExceeded = [this](TComponent*, int, bool&) {
         FCourse.TooManyRelocations = true;
     };
-    // A failed write stops the transfer: closing makes the request end.
+    // A failed write stops the transfer: closing makes the request end. So
+    // does a body past --max-filesize.
     FOut.OnWriteError = [this]() { FHttp.CtrlSocket()->CloseLater(); };
+    FOut.SetMaxBodySize(C.MaxFileSize);
+    FOut.OnTooLarge = [this]() { FHttp.CtrlSocket()->CloseLater(); };
 
     const bool toTerminal = ::isatty(FOut.Fd());
     if (!C.Silent && ::isatty(STDERR_FILENO) && !toTerminal) {
@@ -752,8 +779,22 @@ void TRun::HeaderEnded() {
     const int status = FHttp.StatusCode();
     // The body of a response the client may drop (a relocation, a request
     // for credentials) is held until it is dropped or turns out final.
-    FOut.SetHolding((status >= 300 && status < 400 && FHttp.FollowRelocation()) || status == 401 ||
-                    status == 407);
+    const bool hold = (status >= 300 && status < 400 && FHttp.FollowRelocation()) ||
+                      status == 401 || status == 407;
+    FOut.BeginBody(hold);
+    // Asked for codings the client undoes, a body in another one is no use:
+    // it is dropped, and when it is the final answer's, the transfer stops.
+    FCourse.UnknownCoding.clear();
+    if (C.Compressed && !ContentCodingsKnown(FHttp.ContentEncoding())) {
+        FCourse.UnknownCoding = FHttp.ContentEncoding();
+        FOut.DiscardBody();
+        if (!hold)
+            FHttp.CtrlSocket()->CloseLater();
+    }
+    // A final body whose length is written as it comes is refused at once
+    // when the length is too large.
+    if (!hold && (!C.Compressed || TrimBlanks(FHttp.ContentEncoding()).empty()))
+        FOut.Announce(FHttp.ContentLength());
     if (C.Verbose)
         for (const std::string& line : FHttp.HeaderLines().Lines())
             std::fprintf(stderr, "< %s\n", line.c_str());
@@ -807,6 +848,22 @@ int TRun::Execute() {
         Report(C.Url + ": stopped after " + std::to_string(FHttp.LocationChangeMaxCount()) +
                " relocations (--max-redirs)");
         return exitRelocations;
+    }
+    if (FOut.TooLarge()) {
+        Report(where + ": the body is larger than --max-filesize " + std::to_string(C.MaxFileSize) +
+               " bytes");
+        return exitFileSize;
+    }
+    if (!FCourse.UnknownCoding.empty()) {
+        Report(where + ": the body's content coding '" + FCourse.UnknownCoding +
+               "' is not one httpcli can undo (--compressed)");
+        return exitBadContentEncoding;
+    }
+    if (!failed && FHttp.StatusCode() >= 400) {
+        // A 401 or 407 that stands: the client returns it, the caller fails.
+        Report(where + ": the server answered " + std::to_string(FHttp.StatusCode()) + " " +
+               FHttp.ReasonPhrase());
+        return exitHttpError;
     }
     if (!failed)
         return exitOk;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 TBodyOutput::~TBodyOutput() {
     if (FOwnsFd && FFd >= 0)
         ::close(FFd);
+    if (FSpill)
+        std::fclose(FSpill);
 }
 
 bool TBodyOutput::Open(const std::string& path) {
@@ -20,16 +23,38 @@ bool TBodyOutput::Open(const std::string& path) {
     return true;
 }
 
-void TBodyOutput::SetHolding(bool hold) {
+void TBodyOutput::BeginBody(bool hold) {
     if (!hold)
         Flush();
     FHolding = hold;
+    FDiscarding = false;
+    FBodyBytes = 0;
 }
 
 void TBodyOutput::Flush() {
     std::string held;
     held.swap(FHeld);
     WriteAll(held.data(), held.size());
+    if (FSpilled == 0)
+        return;
+    // The spilled rest, read back in pieces.
+    char piece[65536];
+    for (std::int64_t at = 0; at < FSpilled && FWriteError == 0;) {
+        ssize_t n = ::pread(
+            ::fileno(FSpill), piece,
+            static_cast<std::size_t>(std::min<std::int64_t>(sizeof piece, FSpilled - at)), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            Failed(n < 0 ? errno : EIO);
+            break;
+        }
+        WriteAll(piece, static_cast<std::size_t>(n));
+        at += n;
+    }
+    FSpilled = 0;
+    if (::ftruncate(::fileno(FSpill), 0) != 0)
+        Failed(errno);
 }
 
 void TBodyOutput::WriteThrough(const std::string& bytes) {
@@ -38,19 +63,56 @@ void TBodyOutput::WriteThrough(const std::string& bytes) {
 }
 
 std::int64_t TBodyOutput::Write(const void* buffer, std::int64_t count) {
-    if (count <= 0)
-        return 0;
-    const char* p = static_cast<const char*>(buffer);
-    const std::size_t len = static_cast<std::size_t>(count);
-    if (FHolding && static_cast<std::int64_t>(FHeld.size() + len) <= kHoldLimit) {
-        FHeld.append(p, len);
+    if (count <= 0 || FDiscarding || FTooLarge)
+        return count;
+    if (FMaxBody >= 0 && FBodyBytes + count > FMaxBody) {
+        Refuse();
         return count;
     }
-    // Past the limit the body is taken for what it says it is and written.
-    Flush();
-    FHolding = false;
-    WriteAll(p, len);
+    FBodyBytes += count;
+    const char* p = static_cast<const char*>(buffer);
+    const std::size_t len = static_cast<std::size_t>(count);
+    if (FHolding)
+        Hold(p, len);
+    else
+        WriteAll(p, len);
     return count;
+}
+
+void TBodyOutput::Announce(std::int64_t bytes) {
+    if (FMaxBody >= 0 && bytes > FMaxBody)
+        Refuse();
+}
+
+void TBodyOutput::Refuse() {
+    if (FTooLarge)
+        return;
+    FTooLarge = true;
+    if (OnTooLarge)
+        OnTooLarge();
+}
+
+void TBodyOutput::Hold(const char* data, std::size_t len) {
+    if (FSpilled == 0 && static_cast<std::int64_t>(FHeld.size() + len) <= kHoldLimit) {
+        FHeld.append(data, len);
+        return;
+    }
+    if (!FSpill && !(FSpill = std::tmpfile())) { // removed when it is closed
+        Failed(errno ? errno : EIO);
+        return;
+    }
+    while (len > 0 && FWriteError == 0) {
+        ssize_t n = ::pwrite(::fileno(FSpill), data, len, FSpilled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            Failed(n < 0 ? errno : EIO);
+            return;
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        FSpilled += n;
+    }
 }
 
 void TBodyOutput::WriteAll(const char* data, std::size_t len) {
@@ -60,15 +122,21 @@ void TBodyOutput::WriteAll(const char* data, std::size_t len) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            FWriteError = n < 0 ? errno : EIO;
-            if (OnWriteError)
-                OnWriteError();
+            Failed(n < 0 ? errno : EIO);
             return;
         }
         data += n;
         len -= static_cast<std::size_t>(n);
         FWritten += n;
     }
+}
+
+void TBodyOutput::Failed(int error) {
+    if (FWriteError != 0)
+        return;
+    FWriteError = error;
+    if (OnWriteError)
+        OnWriteError();
 }
 
 std::int64_t TBodyOutput::Seek(std::int64_t, TSeekOrigin) {
@@ -78,11 +146,24 @@ std::int64_t TBodyOutput::Seek(std::int64_t, TSeekOrigin) {
 
 void TBodyOutput::SetSize(std::int64_t size) {
     if (size >= FWritten) {
-        FHeld.resize(static_cast<std::size_t>(std::min(size - FWritten, Size() - FWritten)));
+        // Cut back what is held: the spilled rest first, then memory.
+        const std::int64_t keep = std::min(size - FWritten, Held());
+        const std::int64_t inMemory = static_cast<std::int64_t>(FHeld.size());
+        if (keep <= inMemory) {
+            FHeld.resize(static_cast<std::size_t>(keep));
+            FSpilled = 0;
+        } else {
+            FSpilled = keep - inMemory;
+        }
+        if (FSpill && ::ftruncate(::fileno(FSpill), FSpilled) != 0)
+            Failed(errno);
         return;
     }
     // Written already: a file can be cut back, a pipe or terminal cannot.
     FHeld.clear();
+    FSpilled = 0;
+    if (FSpill && ::ftruncate(::fileno(FSpill), 0) != 0)
+        Failed(errno);
     if (::ftruncate(FFd, size) == 0 && ::lseek(FFd, size, SEEK_SET) == size)
         FWritten = size;
 }
