@@ -8,7 +8,7 @@ PACKAGES=(
     nettle-dev zlib1g-dev nginx tinyproxy
     fonts-wine xvfb xauth xdg-utils
     fonts-dejavu-extra
-    dante-server
+    dante-server apache2 apache2-utils squid
     x11-utils desktop-file-utils dpkg-dev
     clang-format
 )
