@@ -1,6 +1,6 @@
 // The response header's text rules on one arbitrary line: the status line,
-// a field's name and value, Content-Length (against a plain reference) and
-// Content-Range.
+// a field's name and value, Content-Length (against a plain reference),
+// Content-Range and a Transfer-Encoding list.
 #include "net/http/httpparse.h"
 
 #include <cstdint>
@@ -62,6 +62,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ParseContentRange(value, begin, end);
         if (value.find(begin) == std::string::npos || value.find(end) == std::string::npos)
             Fail("a range that is not in the value", line);
+        // A Transfer-Encoding list: chunked only as its last coding, and
+        // every other coding but identity named as one not undone.
+        const TTransferCodings codings = ReadTransferCodings(value);
+        const std::string lower = LowerCase(value);
+        if (codings.Chunked && lower.find("chunked") == std::string::npos)
+            Fail("chunked where the list has none", line);
+        if (!codings.Unsupported.empty() && lower.find(codings.Unsupported) == std::string::npos &&
+            codings.Unsupported.find(',') == std::string::npos)
+            Fail("a coding not undone that the list does not name", line);
     }
     return 0;
 }
