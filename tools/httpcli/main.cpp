@@ -792,8 +792,9 @@ void TRun::HeaderEnded() {
             FHttp.CtrlSocket()->CloseLater();
     }
     // A final body whose length is written as it comes is refused at once
-    // when the length is too large.
-    if (!hold && (!C.Compressed || TrimBlanks(FHttp.ContentEncoding()).empty()))
+    // when the length is too large (HEAD, 204 and 304 answers have none).
+    if (!hold && !C.Head && status != 204 && status != 304 &&
+        (!C.Compressed || TrimBlanks(FHttp.ContentEncoding()).empty()))
         FOut.Announce(FHttp.ContentLength());
     if (C.Verbose)
         for (const std::string& line : FHttp.HeaderLines().Lines())

@@ -7,6 +7,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// Writes all `len` bytes to `fd`, where `done` says when `positioned` (the
+// spill file), else at its position; `done` grows by what went. The errno of
+// a failure, 0 when all went.
+int WriteFully(int fd, const char* data, std::size_t len, std::int64_t& done, bool positioned) {
+    while (len > 0) {
+        ssize_t n = positioned ? ::pwrite(fd, data, len, done) : ::write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        done += n;
+    }
+    return 0;
+}
+
+} // namespace
+
 TBodyOutput::~TBodyOutput() {
     if (FOwnsFd && FFd >= 0)
         ::close(FFd);
@@ -101,34 +122,16 @@ void TBodyOutput::Hold(const char* data, std::size_t len) {
         Failed(errno ? errno : EIO);
         return;
     }
-    while (len > 0 && FWriteError == 0) {
-        ssize_t n = ::pwrite(::fileno(FSpill), data, len, FSpilled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            Failed(n < 0 ? errno : EIO);
-            return;
-        }
-        data += n;
-        len -= static_cast<std::size_t>(n);
-        FSpilled += n;
-    }
+    if (int error = WriteFully(::fileno(FSpill), data, len, FSpilled, true))
+        Failed(error);
 }
 
 void TBodyOutput::WriteAll(const char* data, std::size_t len) {
     // After a failure the rest is dropped: the request is being stopped.
-    while (len > 0 && FWriteError == 0) {
-        ssize_t n = ::write(FFd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            Failed(n < 0 ? errno : EIO);
-            return;
-        }
-        data += n;
-        len -= static_cast<std::size_t>(n);
-        FWritten += n;
-    }
+    if (FWriteError != 0)
+        return;
+    if (int error = WriteFully(FFd, data, len, FWritten, false))
+        Failed(error);
 }
 
 void TBodyOutput::Failed(int error) {
