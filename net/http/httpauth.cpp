@@ -190,7 +190,9 @@ std::string THttpCli::AuthorizationValue(TAuthSide& side, const std::string& met
             side.Digest.NonceCount = 1;
         std::string uri = FProxy.empty() ? FRequestUri : SplitUrl(FRequestUri).Path;
         if (uri.empty())
-            uri = "/";
+            // A string, not the literal: GCC 12 at -O3 takes assigning a one-character literal
+            // for an overlapping copy (a false -Wrestrict).
+            uri = std::string("/");
         return "Digest " + DigestAuthorization(side.User, side.Password, method, uri, side.Digest,
                                                NewDigestCnonce());
     }

@@ -147,7 +147,9 @@ void TCustomWSocket::ResetDefaults() {
     FProtoNumber = IPPROTO_TCP;
     FProtoStr = "tcp";
     FSocketType = SOCK_STREAM;
-    FLocalPortStr = "0";
+    // A string, not the literal: GCC 12 at -O3 takes assigning a one-character literal
+    // for an overlapping copy (a false -Wrestrict).
+    FLocalPortStr = std::string("0");
     FLocalAddr = "0.0.0.0";
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;

@@ -68,7 +68,9 @@ void TCustomSocksWSocket::ResetDefaults() {
     TCustomWSocket::ResetDefaults();
     FSocksServer.clear();
     FSocksPort.clear();
-    FSocksLevel = "5";
+    // A string, not the literal: GCC 12 at -O3 takes assigning a one-character literal
+    // for an overlapping copy (a false -Wrestrict).
+    FSocksLevel = std::string("5");
     FSocksPhase = 0;
     FSocksReply.Reset();
     FSocksLeftoverOffset = 0;

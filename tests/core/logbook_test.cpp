@@ -118,7 +118,7 @@ TEST_F(LogbookList, RefreshRendersAndSignalsOnlyRowsWhoseRecordChanged) {
     } cases[] = {
         {"nothing changed", [] {}, {}},
         {"an identifier", [&] { records[2]->QsoId = "77"; }, {{2, 2}}},
-        {"the same text again", [&] { records[2]->Callsign = "C"; }, {}},
+        {"the same text again", [&] { records[2]->Callsign = std::string("C"); }, {}},
         {"a date", [&] { records[1]->QsoDate += 1; }, {{1, 1}}},
         {"a time", [&] { records[4]->QsoTime += 1.0 / 86400; }, {{4, 4}}},
         {"the upload flag", [&] { records[0]->Uploaded = 1; }, {{0, 0}}},

@@ -42,7 +42,7 @@ public:
                        " -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null"}) {
         if (FServer.WaitForOutput("\n", 20000)) {
             const std::string& out = FServer.Output();
-            FDisplay = ":" + out.substr(0, out.find('\n'));
+            FDisplay = std::string(":").append(out, 0, out.find('\n'));
         }
     }
     const std::string& Display() const { return FDisplay; }
