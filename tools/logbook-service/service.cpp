@@ -15,12 +15,8 @@ namespace {
 const char* const kAdifTags[] = {
     "call",     "qso_date",   "time_on",          "band", "mode", "rst_sent",
     "rst_rcvd", "gridsquare", "station_callsign", "id",   "eor"};
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+// The longest name among them: a longer one is none of them.
+constexpr size_t kLongestTag = sizeof "station_callsign" - 1;
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(' ');
@@ -30,28 +26,50 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The known tag whose name is the `length` bytes at `p`, in any case; null
+// when there is none.
+const char* KnownTag(const char* p, size_t length) {
+    for (const char* tag : kAdifTags) {
+        size_t i = 0;
+        while (i < length && tag[i] != '\0' &&
+               std::tolower(static_cast<unsigned char>(p[i])) == tag[i])
+            ++i;
+        if (i == length && tag[i] == '\0')
+            return tag;
+    }
+    return nullptr;
+}
+
 // Length of a known tag starting at `pos` ("<name:digits>" or "<name>"), 0 if
-// there is none; its lower-cased name goes to `name`.
+// there is none; its lower-cased name goes to `name`. It looks no further
+// than a known name and its digits, so that the bytes between one "<" and
+// the next ">" are not read again for every "<" among them: a body of a
+// thousand "<" costs a thousand short looks, not half a million.
 size_t TagAt(const std::string& s, size_t pos, std::string& name) {
     if (s[pos] != '<')
         return 0;
-    size_t close = s.find('>', pos);
-    if (close == std::string::npos)
+    const size_t nameStart = pos + 1;
+    size_t end = nameStart;
+    while (end < s.size() && s[end] != ':' && s[end] != '>' && end - nameStart <= kLongestTag)
+        ++end;
+    if (end == s.size() || (s[end] != ':' && s[end] != '>'))
         return 0;
-    std::string inner = s.substr(pos + 1, close - pos - 1);
-    size_t colon = inner.find(':');
-    std::string n = Lower(inner.substr(0, colon));
-    if (colon != std::string::npos) {
-        std::string digits = inner.substr(colon + 1);
-        if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ::isdigit))
+    const char* tag = KnownTag(s.data() + nameStart, end - nameStart);
+    if (!tag)
+        return 0;
+    if (s[end] == ':') {
+        const size_t digits = ++end;
+        while (end < s.size() && IsDigit(s[end]))
+            ++end;
+        if (end == digits || end == s.size() || s[end] != '>')
             return 0;
     }
-    for (const char* t : kAdifTags)
-        if (n == t) {
-            name = n;
-            return close - pos + 1;
-        }
-    return 0;
+    name = tag;
+    return end - pos + 1;
 }
 
 bool AllDigits(const std::string& s, size_t n) {
@@ -113,8 +131,8 @@ std::map<std::string, std::string> ParseAdif(const std::string& adif) {
     size_t valueStart = 0;
     bool inTag = false;
     size_t i = 0;
-    while (i < adif.size()) {
-        std::string name;
+    std::string name;
+    while ((i = adif.find('<', i)) != std::string::npos) {
         size_t len = TagAt(adif, i, name);
         if (len == 0) {
             ++i;
