@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -99,6 +100,24 @@ public:
                 else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
                     return (void)ReadToEnd(1000);
             }
+        }
+    }
+    // Reads until one whole answer (header and Content-Length body) arrived,
+    // the server closed, or `ms` passed; true for a whole answer.
+    bool ReadOneAnswer(int ms) {
+        const auto until = Clock::now() + milliseconds(ms);
+        for (;;) {
+            const bool ended = ReadAvailable();
+            const std::size_t head = Answer.find("\r\n\r\n");
+            const std::size_t length = Answer.find("Content-Length: ");
+            if (head != std::string::npos && length < head &&
+                Answer.size() >= head + 4 + std::stoul(Answer.substr(length + 16)))
+                return true;
+            auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
+            if (ended || left <= 0)
+                return false;
+            pollfd p{FFd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(left));
         }
     }
     std::string StatusLine() const { return Answer.substr(0, Answer.find("\r\n")); }
@@ -289,4 +308,99 @@ TEST(GuardedServer, PipelinedRequestsOnAKeptConnectionAreAllAnswered) {
          ++at)
         ++answers;
     EXPECT_EQ(answers, 3u);
+}
+
+// One cap for every body, form or not, and the same whatever is asked for:
+// the library refuses form bodies past its own 8,192 bytes.
+TEST(GuardedServer, EveryBodyHasTheOneCap) {
+    const char* const types[] = {"application/x-www-form-urlencoded", "text/plain"};
+    for (std::size_t asked : {std::size_t{0}, std::size_t{64 * 1024}}) {
+        logbook::ServerLimits limits;
+        if (asked)
+            limits.MaxBodyBytes = asked;
+        testpeer::TLocalService local(limits);
+        const std::size_t cap = local.Server().Limits().MaxBodyBytes;
+        for (const char* type : types) {
+            for (std::size_t size : {cap, cap + 1}) {
+                SCOPED_TRACE(std::string(type) + ", " + std::to_string(size) + " bytes, " +
+                             std::to_string(asked) + " asked");
+                RawClient client(local.Port());
+                client.SendWhileReading(std::string("POST /newentry.aspx HTTP/1.0\r\n") +
+                                            "Content-Type: " + type +
+                                            "\r\nContent-Length: " + std::to_string(size) +
+                                            "\r\n\r\n" + std::string(size, 'b'),
+                                        5000);
+                client.ReadToEnd(5000);
+                EXPECT_EQ(client.StatusLine(),
+                          size == cap ? "HTTP/1.1 200 OK" : "HTTP/1.1 413 Payload Too Large");
+            }
+        }
+    }
+}
+
+// A request that cannot be read gets one 400, and the connection ends at
+// once: the bytes after it are not taken for another request, nor is the
+// connection kept open for one.
+TEST(GuardedServer, AnUnreadableRequestGetsOne400AndAClose) {
+    static const char kNul[] = "GET /\0x HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"NUL in the request line", std::string(kNul, sizeof kNul - 1)},
+        {"bare LF line ends", "GET / HTTP/1.1\nHost: x\n\n"},
+        {"no version", "GET /\r\nHost: x\r\n\r\n"},
+    };
+    logbook::ServerLimits limits = Small();
+    limits.KeepAliveTimeout = milliseconds(60000);
+    testpeer::TLocalService local(limits);
+    for (const auto& [name, request] : cases) {
+        SCOPED_TRACE(name);
+        RawClient client(local.Port());
+        ASSERT_TRUE(client.Send(request));
+        EXPECT_TRUE(client.ReadToEnd(10000));
+        EXPECT_EQ(client.StatusLine(), "HTTP/1.1 400 Bad Request");
+        EXPECT_EQ(client.Answer.find("HTTP/1.1", 1), std::string::npos) << client.Answer;
+    }
+}
+
+// A slot is free for the next connection as soon as the one before is done:
+// a kept connection idle between requests closes to let a newcomer in, and
+// as many clients as there are slots, each uploading again the moment its
+// answer is complete, are never refused.
+TEST(GuardedServer, AConnectionThatIsDoneLeavesItsSlotToTheNext) {
+    logbook::ServerLimits limits = Small();
+    limits.KeepAliveTimeout = milliseconds(60000);
+    testpeer::TLocalService local(limits);
+    const std::string upload = "POST /newentry.aspx HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                               std::to_string(kUpload.size()) + "\r\n\r\n" + kUpload;
+
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int c = 0; c < limits.MaxConnections; ++c) {
+        idle.push_back(std::make_unique<RawClient>(local.Port()));
+        ASSERT_TRUE(idle.back()->Send(upload));
+        ASSERT_TRUE(idle.back()->ReadOneAnswer(5000));
+    }
+    RawClient newcomer(local.Port());
+    ASSERT_TRUE(newcomer.Send(upload));
+    ASSERT_TRUE(newcomer.ReadOneAnswer(5000));
+    EXPECT_EQ(newcomer.StatusLine(), "HTTP/1.1 200 OK");
+    int closed = 0;
+    for (auto& client : idle)
+        closed += client->ReadToEnd(100);
+    EXPECT_EQ(closed, 1) << "one idle connection makes room, the others stay";
+    idle.clear();
+
+    std::atomic<int> ok{0}, refused{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < limits.MaxConnections; ++c)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                RawClient client(local.Port());
+                client.Send(upload);
+                client.ReadOneAnswer(5000);
+                ++(client.StatusLine() == "HTTP/1.1 200 OK" ? ok : refused);
+            }
+        });
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(ok, 40 * limits.MaxConnections);
 }

@@ -21,9 +21,16 @@ using std::chrono::milliseconds;
 // Waits are cut into slices of this length so that a stopping server is
 // noticed while a client keeps a connection quiet.
 constexpr int kSliceMs = 50;
-// Threads beyond the connection limit, so that a refusal is answered at once
-// instead of waiting for a served connection to end.
+// Threads beyond the connection limit, so that a refusal is answered within
+// the grace below instead of waiting for a served connection to end.
 constexpr std::size_t kRefusalThreads = 8;
+// How long a connection that finds every slot taken waits for one before it
+// is refused. A client that reconnects the moment its answer is complete
+// may come before the thread that served it has closed its connection and
+// given the slot back, and a kept connection that waits idle for another
+// request gives its slot up to a waiting one (as HTTP lets a server close an
+// idle connection at any time); neither must cost the newcomer a refusal.
+constexpr milliseconds kSlotGrace(250);
 
 const char* ReasonOf(int status) {
     switch (status) {
@@ -128,9 +135,10 @@ public:
                   std::function<bool()> stopping)
         : FFd(fd), FLimits(limits), FWriteTimeout(writeTimeout), FStopping(std::move(stopping)) {}
 
-    // Waits at most `idle` for the next request on a kept connection.
-    bool WaitForRequest(milliseconds idle) {
-        return FBegin < FEnd || WaitFor(FFd, POLLIN, Clock::now() + idle, FStopping) == 1;
+    // Waits at most `idle` for the next request on a kept connection, giving
+    // up when `giveUp` says so.
+    bool WaitForRequest(milliseconds idle, const std::function<bool()>& giveUp) {
+        return FBegin < FEnd || WaitFor(FFd, POLLIN, Clock::now() + idle, giveUp) == 1;
     }
 
     // Starts the clock and the counts of one request.
@@ -138,9 +146,20 @@ public:
         FDeadline = Clock::now() + FLimits.RequestTimeout;
         FInHeader = true;
         FHeaderBytes = FBodyBytes = FLineLength = 0;
+        FStatusLine.clear();
     }
 
     int RefusedWith() const { return FRefused; }
+
+    // Whether the answer written for this request says it could not be read
+    // whole (the library's 400, 413, 414 or 431): the bytes after it are no
+    // request, and a second answer to them would only mislead the client.
+    bool AnsweredUnreadable() const {
+        if (FStatusLine.size() < kStatusLineStart)
+            return false;
+        const std::string code = FStatusLine.substr(9, 3);
+        return code == "400" || code == "413" || code == "414" || code == "431";
+    }
 
     bool is_readable() const override {
         return FRefused == 0 && (FBegin < FEnd || WaitFor(FFd, POLLIN, FDeadline, FStopping) == 1);
@@ -168,6 +187,8 @@ public:
     ssize_t write(const char* ptr, size_t size) override {
         if (!is_writable())
             return -1;
+        if (FStatusLine.size() < kStatusLineStart)
+            FStatusLine.append(ptr, std::min(size, kStatusLineStart - FStatusLine.size()));
         ssize_t n;
         do
             n = ::send(FFd, ptr, size, MSG_NOSIGNAL);
@@ -251,6 +272,9 @@ private:
     bool FInHeader = true;
     std::size_t FHeaderBytes = 0, FBodyBytes = 0, FLineLength = 0;
     int FRefused = 0;
+    // "HTTP/1.1 400": the start of the answer to the current request.
+    static constexpr std::size_t kStatusLineStart = 12;
+    std::string FStatusLine;
 };
 
 } // namespace
@@ -260,40 +284,74 @@ GuardedServer::GuardedServer(ServerLimits limits) : FLimits(limits) {
         return new httplib::ThreadPool(static_cast<std::size_t>(FLimits.MaxConnections) +
                                        kRefusalThreads);
     };
+    FLimits.MaxBodyBytes =
+        std::min<std::size_t>(FLimits.MaxBodyBytes, CPPHTTPLIB_FORM_URL_ENCODED_PAYLOAD_MAX_LENGTH);
     set_payload_max_length(FLimits.MaxBodyBytes);
 }
 
+int GuardedServer::ActiveConnections() const {
+    std::lock_guard lock(FSlotLock);
+    return FActive;
+}
+
+bool GuardedServer::TakeSlot() {
+    std::unique_lock lock(FSlotLock);
+    ++FWaiting;
+    const bool free =
+        FSlotFreed.wait_for(lock, kSlotGrace, [this] { return FActive < FLimits.MaxConnections; });
+    --FWaiting;
+    FActive += free;
+    return free;
+}
+
+bool GuardedServer::YieldSlot() {
+    std::lock_guard lock(FSlotLock);
+    // One idle connection for each waiting one that neither a free slot nor
+    // another closing connection already serves, not all of them.
+    if (FWaiting <= FYielding + (FLimits.MaxConnections - FActive))
+        return false;
+    ++FYielding;
+    return true;
+}
+
+void GuardedServer::ReleaseSlot(bool yielded) {
+    {
+        std::lock_guard lock(FSlotLock);
+        --FActive;
+        FYielding -= yielded;
+    }
+    FSlotFreed.notify_one();
+}
+
 bool GuardedServer::process_and_close_socket(socket_t sock) {
-    if (FActive.fetch_add(1) >= FLimits.MaxConnections) {
-        FActive.fetch_sub(1);
+    if (!TakeSlot()) {
         SendRefusal(sock, 503);
         LingeringClose(sock);
         return false;
     }
-    struct Slot {
-        std::atomic<int>& Active;
-        ~Slot() { Active.fetch_sub(1); }
-    } slot{FActive};
     const milliseconds writeTimeout(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000);
     GuardedStream strm(sock, FLimits, writeTimeout, [this] { return Stopping(); });
-    bool ok = false;
+    bool ok = false, yielded = false;
+    const auto idleEnds = [&] { return Stopping() || (yielded = YieldSlot()); };
     // The first request's clock starts at once: a client that connects and
     // stays silent is refused like one that trickles.
     for (std::size_t left = keep_alive_max_count_; left > 0 && !Stopping(); --left) {
-        if (left != keep_alive_max_count_ && !strm.WaitForRequest(FLimits.KeepAliveTimeout))
+        if (left != keep_alive_max_count_ &&
+            !strm.WaitForRequest(FLimits.KeepAliveTimeout, idleEnds))
             break;
         strm.BeginRequest();
         bool closed = false;
         ok = process_request(strm, left == 1, closed, nullptr);
-        if (!ok || closed || strm.RefusedWith() != 0)
+        if (!ok || closed || strm.RefusedWith() != 0 || strm.AnsweredUnreadable())
             break;
     }
-    if (strm.RefusedWith() != 0) {
+    if (strm.RefusedWith() != 0 || strm.AnsweredUnreadable()) {
         LingeringClose(sock);
     } else {
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
     }
+    ReleaseSlot(yielded);
     return ok;
 }
 
