@@ -4,11 +4,13 @@
 #include "app/program_icon.h"
 #include "framework/datetime.h"
 #include "framework/qt/qt_application.h"
+#include "framework/qt/runtime_dir.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
 #include "ui/UnitLogbookData.h"
 
 int main(int argc, char** argv) {
+    NameRuntimeDirWhenUnset();
     TQtApplication app(argc, argv);
     InstallQtGlue();
     InitFormatSettingsFromLocale();

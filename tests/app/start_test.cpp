@@ -52,6 +52,25 @@ TEST(ModuleCheck, AMissingModuleIsNamedWithTheFoldersLookedIn) {
     EXPECT_EQ(out.find("Conexiune"), std::string::npos);
 }
 
+// Started outside a login session, as under xvfb-run, neither program says
+// a word about the runtime folder the environment does not name.
+TEST(ProgramStart, NothingIsSaidOfAMissingRuntimeFolder) {
+    ProgramCopy copy;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> programs{
+        // Without its modules the program says so once Qt has started.
+        {{(copy.Dir / "qsologbook").string()}, "reinstall the program."},
+        {{BuildProgram("logbook-service"), "--listen", "127.0.0.1:" + std::to_string(FreePort())},
+         "listening on"},
+    };
+    for (const auto& [argv, started] : programs) {
+        std::vector<std::string> command{"/usr/bin/env", "-u", "XDG_RUNTIME_DIR"};
+        command.insert(command.end(), argv.begin(), argv.end());
+        BackgroundChild program(command);
+        ASSERT_TRUE(program.WaitForOutput(started, 20000)) << program.Output();
+        EXPECT_EQ(program.Output().find("XDG_RUNTIME_DIR"), std::string::npos) << program.Output();
+    }
+}
+
 TEST(ModuleCheck, AModuleThatCannotBeOpenedGivesTheLoadersReason) {
     ProgramCopy copy;
     std::ofstream(copy.Dir / "libwsock32.so") << "not a shared library";

@@ -2,6 +2,7 @@
 
 #include "framework/application.h"
 #include "framework/qt/qt_application.h"
+#include "framework/qt/runtime_dir.h"
 #include "platform/win32/testing.h"
 #include "tests/support/pinned_clock.h"
 #include "ui/Log.h"
@@ -22,6 +23,7 @@ QApplication& TestApp() {
         // Run directly (not through CTest) the tests still need no display.
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        NameRuntimeDirWhenUnset();
         auto* a = new TQtApplication(argc, argv);
         InstallQtGlue();
         return a;

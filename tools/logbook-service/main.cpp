@@ -1,4 +1,5 @@
 // logbook-service: the stand-in for the online logbook (`--help` tells how).
+#include "framework/qt/runtime_dir.h"
 #include "guarded_server.h"
 #include "service.h"
 
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
 
     // The map is drawn with Qt's image classes; labels need a GUI application.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    NameRuntimeDirWhenUnset();
     QGuiApplication app(argc, argv);
 
     logbook::Service service(accounts);
