@@ -9,7 +9,7 @@ PACKAGES=(
     fonts-wine xvfb xauth xdg-utils
     fonts-dejavu-extra
     dante-server apache2 apache2-utils squid
-    x11-utils desktop-file-utils dpkg-dev
+    x11-utils desktop-file-utils dpkg-dev man-db
     clang-format
 )
 

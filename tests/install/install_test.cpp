@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -93,6 +96,61 @@ bool HaveX(std::string& why) {
     return true;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The lines of a rendered manual page's section, up to the next heading.
+std::vector<std::string> Section(const std::string& page, const std::string& heading) {
+    std::vector<std::string> lines;
+    bool in = false;
+    for (const std::string& line : Lines(page)) {
+        if (!line.empty() && line[0] != ' ')
+            in = line == heading;
+        else if (in && !line.empty())
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// The option names ("-d", "--data") that begin lines indented at most
+// `indent`, as --help and a page's OPTIONS introduce each option ("-d, --data
+// DATA"); the descriptions, deeper or after the names, are not read.
+std::set<std::string> OptionNames(const std::vector<std::string>& lines, std::size_t indent) {
+    std::set<std::string> names;
+    for (const std::string& line : lines) {
+        const std::size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos || start > indent || line[start] != '-')
+            continue;
+        std::istringstream words(line.substr(start));
+        for (std::string word; words >> word && word[0] == '-';) {
+            const bool more = word.back() == ',';
+            names.insert(more ? word.substr(0, word.size() - 1) : word);
+            if (!more)
+                break;
+        }
+    }
+    return names;
+}
+
+// The numbers that begin lines indented at most `indent`: the exit statuses
+// of --help's table and of a page's EXIT STATUS.
+std::set<std::string> StatusNumbers(const std::vector<std::string>& lines, std::size_t indent) {
+    std::set<std::string> numbers;
+    for (const std::string& line : lines) {
+        const std::size_t start = line.find_first_not_of(' ');
+        const std::size_t end = line.find_first_not_of("0123456789", start);
+        if (start != std::string::npos && start <= indent && end != start &&
+            (end == std::string::npos || line[end] == ' '))
+            numbers.insert(line.substr(start, end - start));
+    }
+    return numbers;
+}
+
 } // namespace
 
 TEST(InstalledTree, PutsProgramsModulesDesktopEntryAndIconsInTheirPlaces) {
@@ -104,7 +162,9 @@ TEST(InstalledTree, PutsProgramsModulesDesktopEntryAndIconsInTheirPlaces) {
           "share/applications/qsologbook.desktop", "share/icons/hicolor/16x16/apps/qsologbook.png",
           "share/icons/hicolor/48x48/apps/qsologbook.png",
           "share/icons/hicolor/256x256/apps/qsologbook.png",
-          "share/icons/hicolor/scalable/apps/qsologbook.svg", "share/doc/qsologbook/LICENSE"})
+          "share/icons/hicolor/scalable/apps/qsologbook.svg", "share/doc/qsologbook/copyright",
+          "share/doc/qsologbook/changelog.gz", "share/man/man1/qsologbook.1.gz",
+          "share/man/man1/httpcli.1.gz", "share/man/man1/logbook-service.1.gz"})
         EXPECT_TRUE(fs::exists(tree.Prefix / file)) << file;
     // Nothing of the build folder is needed: no module sits beside the programs.
     EXPECT_FALSE(fs::exists(tree.Prefix / "bin/libwsock32.so"));
@@ -112,6 +172,40 @@ TEST(InstalledTree, PutsProgramsModulesDesktopEntryAndIconsInTheirPlaces) {
         ChildResult r =
             RunChild({validate, (tree.Prefix / "share/applications/qsologbook.desktop").string()});
         EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    }
+}
+
+// Each program's manual page renders without a warning, and the pages of the
+// tools name every option and exit status of their --help, and no other.
+TEST(InstalledTree, ManualPagesRenderAndTellWhatHelpTells) {
+    const std::string man = FindProgram("man");
+    if (man.empty())
+        GTEST_SKIP() << "man (man-db) is not installed";
+    InstalledTree tree;
+    ASSERT_EQ(tree.Install.ExitCode, 0) << tree.Install.Err;
+    for (const char* program : {"qsologbook", "httpcli", "logbook-service"}) {
+        SCOPED_TRACE(program);
+        const fs::path page = tree.Prefix / "share/man/man1" / (std::string(program) + ".1.gz");
+        ChildOptions plain;
+        plain.Env = {"LC_ALL=C", "MANWIDTH=100"};
+        ChildResult rendered = RunChild({man, "--warnings", "-l", page.string()}, plain);
+        ASSERT_EQ(rendered.ExitCode, 0) << rendered.Err;
+        EXPECT_EQ(rendered.Err, "");
+        EXPECT_EQ(Section(rendered.Out, "NAME").size(), 1u) << rendered.Out;
+        if (std::string(program) == "qsologbook")
+            continue; // no command line of its own, so no --help
+        ChildResult help = RunChild({tree.Bin(program), "--help"});
+        ASSERT_EQ(help.ExitCode, 0);
+        const std::vector<std::string> helpLines = Lines(help.Out);
+        const std::set<std::string> helpOptions = OptionNames(helpLines, 6);
+        EXPECT_GT(helpOptions.size(), 4u);
+        EXPECT_EQ(OptionNames(Section(rendered.Out, "OPTIONS"), 7), helpOptions);
+        // httpcli tabulates its exit statuses below "Exit status:".
+        const auto table = std::find(helpLines.begin(), helpLines.end(), "Exit status:");
+        if (table != helpLines.end()) {
+            EXPECT_EQ(StatusNumbers(Section(rendered.Out, "EXIT STATUS"), 7),
+                      StatusNumbers({table + 1, helpLines.end()}, 4));
+        }
     }
 }
 
