@@ -65,10 +65,10 @@ bool Save(const QPixmap& shot, const char* file) {
     return saved;
 }
 
-// Waits for the next clock tick, so the panels show the time.
+// Waits for the clock's first tick, so the panels show the time (the same
+// time again and again when scripts/screenshots has stopped the clock).
 void WaitForTick() {
-    const QString before = Child<QLabel>(Form1, "Panel1")->text();
-    WaitFor([&] { return Child<QLabel>(Form1, "Panel1")->text() != before; });
+    WaitFor([] { return Child<QLabel>(Form1, "Panel1")->text().contains(QLatin1Char(':')); });
 }
 
 } // namespace
