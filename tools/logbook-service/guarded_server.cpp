@@ -330,8 +330,15 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         return false;
     }
     const milliseconds writeTimeout(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000);
+    // The slot is given back however this ends, after the connection is closed.
+    bool yielded = false;
+    struct TSlot {
+        GuardedServer& Server;
+        const bool& Yielded;
+        ~TSlot() { Server.ReleaseSlot(Yielded); }
+    } slot{*this, yielded};
     GuardedStream strm(sock, FLimits, writeTimeout, [this] { return Stopping(); });
-    bool ok = false, yielded = false;
+    bool ok = false;
     const auto idleEnds = [&] { return Stopping() || (yielded = YieldSlot()); };
     // The first request's clock starts at once: a client that connects and
     // stays silent is refused like one that trickles.
@@ -351,7 +358,6 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
     }
-    ReleaseSlot(yielded);
     return ok;
 }
 
