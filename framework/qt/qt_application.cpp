@@ -5,6 +5,7 @@
 
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProxyStyle>
 #include <QRawFont>
@@ -70,6 +71,8 @@ TQtApplication::TQtApplication(int& argc, char** argv) : QApplication(argc, argv
 TQtApplication::~TQtApplication() = default;
 
 bool TQtApplication::notify(QObject* receiver, QEvent* event) {
+    if (IsRepeatedEnter(event))
+        return true;
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {
@@ -78,6 +81,22 @@ bool TQtApplication::notify(QObject* receiver, QEvent* event) {
         Application().ShowException(std::runtime_error("Unknown exception"));
     }
     return false;
+}
+
+// Enter walks the entry row, presses buttons and closes boxes; a key held
+// down must do that once, not add a contact at every repeat of the key.
+bool TQtApplication::IsRepeatedEnter(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+        return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter)
+        return false;
+    if (event->type() == QEvent::KeyRelease) {
+        FEnterReleasedAt = key->timestamp();
+        return false;
+    }
+    // Events made by the program itself carry no time (0).
+    return key->isAutoRepeat() || (key->timestamp() != 0 && key->timestamp() == FEnterReleasedAt);
 }
 
 QFont TahomaFont(int pixelHeight, bool bold) {

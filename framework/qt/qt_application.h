@@ -20,6 +20,12 @@ public:
     // An exception that escapes a handler stops that handler only: it is
     // shown in the program-wide error box and the loop goes on.
     bool notify(QObject* receiver, QEvent* event) override;
+
+private:
+    bool IsRepeatedEnter(const QEvent* event);
+    // When Enter was last let go; X repeats a held key as a release and a
+    // press of the same instant, and Qt cannot always tell those apart.
+    quint64 FEnterReleasedAt = 0;
 };
 
 // Installs the glue on the running QApplication, once: the style and the

@@ -246,6 +246,44 @@ TEST_F(EntryRow, EnterWalksToAdaugaAndTheSecondEnterAdds) {
     EXPECT_EQ(Record(0)->Locator, "");
 }
 
+// A held Enter repeats its key press, marked as a repeat or (as X does) as a
+// release and a press of the same instant; only the first press acts, so
+// holding it neither runs through the row nor adds a contact at every repeat.
+class HeldEnter : public EntryRow, public ::testing::WithParamInterface<bool> {
+protected:
+    void Hold() {
+        const bool markedAsRepeat = GetParam();
+        const auto send = [](QEvent::Type type, quint64 at, bool repeat) {
+            QKeyEvent key(type, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"), repeat);
+            key.setTimestamp(at);
+            QApplication::sendEvent(QApplication::focusWidget(), &key);
+        };
+        send(QEvent::KeyPress, 1000, false);
+        for (quint64 at = 1600; at < 2000; at += 40) {
+            if (!markedAsRepeat)
+                send(QEvent::KeyRelease, at, false);
+            send(QEvent::KeyPress, at, markedAsRepeat);
+        }
+        send(QEvent::KeyRelease, 2000, false);
+    }
+};
+
+TEST_P(HeldEnter, ActsOnce) {
+    Start();
+    SetDemo(true);
+    EXPECT_SOON(FocusedControl(Form1) == Main("EditIndicativ"));
+    Hold();
+    EXPECT_EQ(FocusedControl(Form1), Main("EditRX"));
+    Main("AdaugaBtn")->setFocus();
+    EXPECT_SOON(FocusedControl(Form1) == Main("AdaugaBtn"));
+    Hold();
+    EXPECT_EQ(Form1->Logbook().Count(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EntryRow, HeldEnter, ::testing::Values(true, false), [](const auto& info) {
+    return info.param ? "MarkedAsRepeat" : "ReleasedAndPressedAtOnce";
+});
+
 TEST_F(EntryRow, EnterPathEndsAtEditeazaWhileEditing) {
     Start();
     AddTwo();
