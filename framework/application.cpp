@@ -11,20 +11,17 @@ TApplication& Application() {
 }
 
 bool PumpPlatformMessages() {
-    platform::PumpScope pumping;
-    bool quit = false;
+    // One bounded pass: whoever called comes back to its own checks (the
+    // GUI's events, a wait's quit and time-out) however much keeps arriving.
+    platform::PumpPass pass;
     MSG msg{};
-    // Ready events are collected whenever the queue runs dry, not before
-    // every message.
-    while (platform::TakeNextMessage(&msg)) {
-        if (msg.message == WM_QUIT) {
-            quit = true;
-            continue;
-        }
+    while (pass.Next(&msg)) {
+        if (msg.message == WM_QUIT)
+            return false;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
-    return !quit;
+    return true;
 }
 
 void TApplication::ProcessMessages() {

@@ -11,10 +11,10 @@ public:
     const std::string& Title() const { return FTitle; }
     void SetTitle(const std::string& title) { FTitle = title; }
 
-    // Handles every message waiting for the calling thread (the platform's
-    // ready events and queued messages, plus the GUI's when a hook is set) and
-    // returns when nothing is left. A WM_QUIT met here terminates the
-    // application.
+    // Handles the messages waiting for the calling thread (the platform's
+    // ready events and queued messages, one bounded pass of them, plus the
+    // GUI's when a hook is set) and returns. A WM_QUIT met here terminates
+    // the application.
     void ProcessMessages();
     bool Terminated() const { return FTerminated; }
     void Terminate() { FTerminated = true; }
@@ -38,8 +38,10 @@ private:
 
 TApplication& Application();
 
-// Dispatches the calling thread's ready platform events and queued messages
-// until none is left; returns false if WM_QUIT was met.
+// One pass of the calling thread's pump (platform::PumpPass): dispatches
+// its ready platform events and queued messages until none is left or the
+// pass's bound is reached; returns false when it took WM_QUIT, which ends
+// the pass.
 bool PumpPlatformMessages();
 
 // The text of the error box: the message, with a full stop appended when its

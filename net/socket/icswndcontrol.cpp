@@ -441,8 +441,6 @@ void TIcsWndControl::RunMessageLoop() {
 
 bool TIcsWndControl::PumpOneMessage() {
     platform::PumpScope pumping;
-    // Socket readiness and due timers become queued messages when the queue
-    // has run dry.
     MSG msg;
     if (!platform::TakeNextMessage(&msg))
         return false;
@@ -456,8 +454,16 @@ bool TIcsWndControl::PumpOneMessage() {
 }
 
 void TIcsWndControl::PumpMessages() {
-    platform::PumpScope pumping;
-    while (PumpOneMessage()) {
+    // One bounded pass, as the application's pump; it ends at WM_QUIT.
+    platform::PumpPass pass;
+    MSG msg;
+    while (pass.Next(&msg)) {
+        if (msg.message == WM_QUIT) {
+            FQuitSeen = true;
+            return;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
     }
 }
 

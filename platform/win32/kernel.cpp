@@ -15,8 +15,10 @@
 namespace {
 
 std::atomic<DWORD> gTickOffset{0};
-thread_local DWORD tLastError = 0;
-thread_local DWORD tThreadId = 0;
+// The library is linked with the program, never loaded later: its
+// thread-local data lives in the static block and is read without a call.
+__attribute__((tls_model("initial-exec"))) thread_local DWORD tLastError = 0;
+__attribute__((tls_model("initial-exec"))) thread_local DWORD tThreadId = 0;
 
 } // namespace
 

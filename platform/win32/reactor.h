@@ -24,15 +24,6 @@ int ThreadWaitHandle();
 // queued for the thread afterwards.
 bool ProcessReadyEvents();
 
-// A pump's next message, without blocking: the oldest queued message while
-// the queue holds one; when it has run dry, the ready events are collected
-// (ProcessReadyEvents) and the next message is taken as PeekMessageA with
-// PM_REMOVE takes it (posted messages, then WM_QUIT, then a due WM_TIMER).
-// So a pump pass that services a burst of queued messages collects once,
-// and again only when the queue is empty; the order is the one a collection
-// before every message would give. False when nothing is there.
-bool TakeNextMessage(MSG* msg);
-
 // Marks the calling thread as running its pump for the object's lifetime:
 // the thread will look at its queue before it collects ready events again or
 // blocks. Meanwhile the messages it posts to its own queue write no wake-up
@@ -50,6 +41,50 @@ public:
     PumpScope(const PumpScope&) = delete;
     PumpScope& operator=(const PumpScope&) = delete;
 };
+
+// One pass of a pump over the calling thread's messages, in the order
+// Windows gives them. A socket's notice is a message posted when its event
+// happens, so it comes before any message posted after the socket became
+// ready: as far as a collection can tell, since ready events become messages
+// only when collected. So before it hands out a message posted since the
+// last collection, the pass collects again (the notices it finds are queued
+// behind what was posted before); a burst posted before one collection
+// costs that one collection. Posted messages keep their order, WM_QUIT comes
+// after them and ends the pass, WM_TIMER only when nothing else is waiting.
+//
+// A pass is bounded, in messages and in collections (each collection runs
+// the ready sockets' callbacks, and each read notice its reads), so a socket
+// that stays readable or a handler that keeps posting cannot keep the pump
+// from its caller: the GUI's input, painting and timers, a wait's quit and
+// time-out checks. What is left waits for the next pass, and the wait handle
+// is woken for it.
+class PumpPass {
+public:
+    static constexpr int kMaxMessages = 4096;
+    static constexpr int kMaxCollections = 16;
+
+    PumpPass() = default;
+    ~PumpPass();
+    PumpPass(const PumpPass&) = delete;
+    PumpPass& operator=(const PumpPass&) = delete;
+
+    // The next message to dispatch, without blocking. False when nothing is
+    // left, when the pass has reached its bound, and after WM_QUIT was
+    // handed out.
+    bool Next(MSG* msg);
+
+private:
+    PumpScope scope_;
+    int messagesLeft_ = kMaxMessages;
+    int collectionsLeft_ = kMaxCollections;
+    bool started_ = false;
+    bool collected_ = false; // ready events were collected during the pass
+    bool over_ = false;
+    bool bounded_ = false; // ended by its bound, maybe with messages left
+};
+
+// A pass of one message: PumpOneMessage's step.
+bool TakeNextMessage(MSG* msg);
 
 // For a loop about to block on the wait handle: applies pending watch changes
 // and returns true when a message is already waiting (then do not block:

@@ -78,10 +78,25 @@ struct ThreadState {
     int eventFd = -1;
     int timerFd = -1;
 
-    std::mutex lock; // queue, quit, timers, armedDeadline
-    std::deque<MSG> queue;
+    std::mutex lock; // queue, sequence numbers, quit, timers, armedDeadline
+    // Posted messages in the order posted, each with its sequence number.
+    // Ready events become messages only when they are collected, so a
+    // message posted since the last collection may have been posted after a
+    // socket became ready: a pump collects again before it dispatches such a
+    // message (see PumpPass), so that the notice comes first, as Windows
+    // posts a notice when its event happens.
+    struct Queued {
+        MSG msg;
+        std::uint64_t seq;
+    };
+    std::deque<Queued> queue;
+    std::uint64_t lastSeq = 0;          // of the last message queued (or quit posted)
+    std::uint64_t collectedThrough = 0; // lastSeq when the last collection ended
+    std::uint64_t collectedAt = 0;      // MonotonicMs then
+    bool freshCollection = false;       // and no message was taken since
     bool quitPosted = false;
     int quitCode = 0;
+    std::uint64_t quitSeq = 0; // the sequence number PostQuitMessage took
     std::vector<Timer> timers;
     std::uint64_t armedDeadline = 0; // 0: timerfd disarmed
     UINT_PTR nextThreadTimerId = 0x7FF0;
@@ -198,7 +213,9 @@ void FreeWindowLocked(Window* w) {
 
 // ---- per-thread state -----------------------------------------------------
 
-thread_local ThreadState* tState = nullptr;
+// The library is linked with the program, never loaded later, so its
+// thread-local data can live in the static block: read without a call.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadState* tState = nullptr;
 
 void ReleaseThreadState(void* p);
 
@@ -294,7 +311,7 @@ void WakeUnlessPumping(ThreadState* t) {
 
 // Appends under the thread's lock; the caller holds it.
 void AppendLocked(ThreadState* t, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    t->queue.push_back(MSG{hwnd, msg, wParam, lParam, GetTickCount(), POINT{0, 0}});
+    t->queue.push_back({MSG{hwnd, msg, wParam, lParam, GetTickCount(), POINT{0, 0}}, ++t->lastSeq});
     WakeUnlessPumping(t);
 }
 
@@ -387,14 +404,26 @@ DWORD NextFutureDeadlineMs(ThreadState* t) {
     return static_cast<DWORD>(std::min<std::uint64_t>(next - now, INFINITE - 1));
 }
 
-bool HasPendingLocked(ThreadState* t) {
-    if (!t->queue.empty() || t->quitPosted)
-        return true;
+bool AnyTimerDueLocked(const ThreadState* t) {
     if (t->timers.empty())
         return false;
     const std::uint64_t now = MonotonicMs();
     return std::any_of(t->timers.begin(), t->timers.end(),
                        [now](const Timer& timer) { return timer.due <= now; });
+}
+
+// A timer is due that was not yet due when the last collection ended.
+bool TimerDueSinceCollectionLocked(const ThreadState* t) {
+    if (t->timers.empty())
+        return false;
+    const std::uint64_t now = MonotonicMs();
+    return std::any_of(t->timers.begin(), t->timers.end(), [t, now](const Timer& timer) {
+        return timer.due <= now && timer.due > t->collectedAt;
+    });
+}
+
+bool HasPendingLocked(ThreadState* t) {
+    return !t->queue.empty() || t->quitPosted || AnyTimerDueLocked(t);
 }
 
 // Turns what is ready on the thread's epoll descriptor into queued
@@ -441,6 +470,11 @@ bool Collect(ThreadState* t, int timeoutMs) {
         }
     }
     std::lock_guard tl(t->lock);
+    // Whatever was posted until now counts as posted before what this
+    // collection found ready (as far as a collection can tell).
+    t->collectedThrough = t->lastSeq;
+    t->collectedAt = MonotonicMs();
+    t->freshCollection = true;
     return HasPendingLocked(t);
 }
 
@@ -471,6 +505,45 @@ bool MatchesNumber(UINT min, UINT max, UINT msg) {
     if (min == 0 && max == 0)
         return true;
     return msg >= min && msg <= max;
+}
+
+// What comes after every posted message, in Windows' order: the quit
+// message, then the earliest due timer that passes the filter. WM_TIMER is
+// made on demand, so a timer has at most one pending. Caller holds the
+// thread's lock.
+bool PeekQuitOrTimerLocked(ThreadState* t, MSG* msg, HWND hwnd, UINT msgFilterMin,
+                           UINT msgFilterMax, bool remove) {
+    if (t->quitPosted && MatchesNumber(msgFilterMin, msgFilterMax, WM_QUIT)) {
+        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(t->quitCode), 0, GetTickCount(), {0, 0}};
+        if (remove) {
+            t->quitPosted = false;
+            t->freshCollection = false;
+        }
+        return true;
+    }
+    if (!MatchesNumber(msgFilterMin, msgFilterMax, WM_TIMER) || t->timers.empty())
+        return false;
+    std::uint64_t now = MonotonicMs();
+    Timer* due = nullptr;
+    for (Timer& timer : t->timers)
+        if (timer.due <= now && MatchesWindow(hwnd, timer.hwnd) && (!due || timer.due < due->due))
+            due = &timer;
+    if (!due)
+        return false;
+    *msg = MSG{due->hwnd,      WM_TIMER, due->id, reinterpret_cast<LPARAM>(due->proc),
+               GetTickCount(), {0, 0}};
+    if (remove) {
+        due->due = now + due->elapse;
+        RearmLocked(t, now);
+        t->freshCollection = false;
+    }
+    return true;
+}
+
+// The oldest queued message was posted after the last collection: a socket
+// may have become ready before it was posted. Caller holds the thread's lock.
+bool FrontUnsettledLocked(const ThreadState* t) {
+    return !t->queue.empty() && t->queue.front().seq > t->collectedThrough;
 }
 
 bool IsUsableFilter(HWND hwnd) {
@@ -644,7 +717,7 @@ BOOL DestroyWindow(HWND hwnd) {
     }
     // Nothing queued for the window may reach a later window of the same slot.
     std::lock_guard tl(t->lock);
-    std::erase_if(t->queue, [hwnd](const MSG& m) { return m.hwnd == hwnd; });
+    std::erase_if(t->queue, [hwnd](const ThreadState::Queued& q) { return q.msg.hwnd == hwnd; });
     std::erase_if(t->timers, [hwnd](const Timer& timer) { return timer.hwnd == hwnd; });
     RearmLocked(t, MonotonicMs());
     return TRUE;
@@ -761,6 +834,7 @@ void PostQuitMessage(int exitCode) {
     std::lock_guard tl(t->lock);
     t->quitPosted = true;
     t->quitCode = exitCode;
+    t->quitSeq = ++t->lastSeq;
     WakeUnlessPumping(t);
 }
 
@@ -782,36 +856,17 @@ BOOL PeekMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax, UIN
     bool remove = (removeMsg & PM_REMOVE) != 0;
     std::lock_guard tl(t->lock);
     for (auto it = t->queue.begin(); it != t->queue.end(); ++it) {
-        if (MatchesWindow(hwnd, it->hwnd) &&
-            MatchesNumber(msgFilterMin, msgFilterMax, it->message)) {
-            *msg = *it;
-            if (remove)
+        if (MatchesWindow(hwnd, it->msg.hwnd) &&
+            MatchesNumber(msgFilterMin, msgFilterMax, it->msg.message)) {
+            *msg = it->msg;
+            if (remove) {
                 t->queue.erase(it);
+                t->freshCollection = false;
+            }
             return TRUE;
         }
     }
-    if (t->quitPosted && MatchesNumber(msgFilterMin, msgFilterMax, WM_QUIT)) {
-        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(t->quitCode), 0, GetTickCount(), {0, 0}};
-        if (remove)
-            t->quitPosted = false;
-        return TRUE;
-    }
-    if (!MatchesNumber(msgFilterMin, msgFilterMax, WM_TIMER) || t->timers.empty())
-        return FALSE;
-    std::uint64_t now = MonotonicMs();
-    Timer* due = nullptr;
-    for (Timer& timer : t->timers)
-        if (timer.due <= now && MatchesWindow(hwnd, timer.hwnd) && (!due || timer.due < due->due))
-            due = &timer;
-    if (!due)
-        return FALSE;
-    *msg = MSG{due->hwnd,      WM_TIMER, due->id, reinterpret_cast<LPARAM>(due->proc),
-               GetTickCount(), {0, 0}};
-    if (remove) {
-        due->due = now + due->elapse;
-        RearmLocked(t, now);
-    }
-    return TRUE;
+    return PeekQuitOrTimerLocked(t, msg, hwnd, msgFilterMin, msgFilterMax, remove);
 }
 
 BOOL GetMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
@@ -819,6 +874,13 @@ BOOL GetMessageA(MSG* msg, HWND hwnd, UINT msgFilterMin, UINT msgFilterMax) {
     if (!t || !msg)
         return -1;
     for (;;) {
+        bool unsettled;
+        {
+            std::lock_guard tl(t->lock);
+            unsettled = FrontUnsettledLocked(t);
+        }
+        if (unsettled) // what was ready before it was posted comes first
+            Collect(t, 0);
         if (PeekMessageA(msg, hwnd, msgFilterMin, msgFilterMax, PM_REMOVE))
             return msg->message == WM_QUIT ? 0 : 1;
         if (!IsUsableFilter(hwnd)) {
@@ -1014,24 +1076,75 @@ bool ProcessReadyEvents() {
     return t && Collect(t, 0);
 }
 
-bool TakeNextMessage(MSG* msg) {
+PumpPass::~PumpPass() {
+    // Stopped by its bound: what is left must not wait for a wake-up that
+    // was already taken.
+    ThreadState* t = tState;
+    if (bounded_ && t && HasPendingMessage())
+        Wake(t);
+}
+
+bool PumpPass::Next(MSG* msg) {
     ThreadState* t = CurrentState();
-    if (!t || !msg)
+    if (!t || !msg || over_)
         return false;
-    {
-        // Collecting only appends, so the oldest queued message is the one
-        // a collection first would give too; what is ready waits until the
-        // queue runs dry.
-        std::lock_guard tl(t->lock);
-        if (!t->queue.empty()) {
-            *msg = t->queue.front();
-            t->queue.pop_front();
-            return true;
-        }
+    if (messagesLeft_ == 0) {
+        over_ = bounded_ = true;
+        return false;
     }
-    // Dry: collect, then take as PeekMessageA does (the quit message and the
-    // timers come after everything posted, the socket notices included).
-    return Collect(t, 0) && PeekMessageA(msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
+    for (;;) {
+        {
+            std::lock_guard tl(t->lock);
+            if (!started_) {
+                // A collection made right before the pass, whose messages
+                // are still queued (by the wait that ended because something
+                // was ready), counts as the pass's own.
+                started_ = true;
+                collected_ = t->freshCollection && !t->queue.empty();
+            }
+            if (!t->queue.empty() && !FrontUnsettledLocked(t)) {
+                *msg = t->queue.front().msg;
+                t->queue.pop_front();
+                t->freshCollection = false;
+                --messagesLeft_;
+                return true;
+            }
+            // Nothing queued. A pass looks at what is ready at least once.
+            // The quit message and a due timer come after what was ready
+            // before them: so the pass looks again when the quit was posted
+            // or the timer fell due since the last look, and what that look
+            // finds comes first. What became ready after a look that came
+            // after them comes after them (as far as a collection can
+            // tell), so a socket that stays readable cannot hold back a
+            // quit or a timer for ever.
+            if (t->queue.empty()) {
+                const bool look = !collected_ ||
+                                  (t->quitPosted && t->quitSeq > t->collectedThrough) ||
+                                  TimerDueSinceCollectionLocked(t);
+                if (!look) {
+                    if (!PeekQuitOrTimerLocked(t, msg, nullptr, 0, 0, true)) {
+                        over_ = true;
+                        return false;
+                    }
+                    over_ = msg->message == WM_QUIT;
+                    --messagesLeft_;
+                    return true;
+                }
+            }
+        }
+        if (collectionsLeft_ == 0) {
+            over_ = bounded_ = true;
+            return false;
+        }
+        --collectionsLeft_;
+        Collect(t, 0);
+        collected_ = true;
+    }
+}
+
+bool TakeNextMessage(MSG* msg) {
+    PumpPass pass;
+    return pass.Next(msg);
 }
 
 bool PrepareToBlock() {

@@ -1,7 +1,6 @@
-// The pump's pass: ready events collected when the queue runs dry, the order
-// of posted messages, ready sockets, WM_QUIT and timers, the thread's own
-// posts inside a pump, and socket watch changes held until the next
-// collection.
+// The pump's pass: the order of posted messages, ready sockets' notices,
+// WM_QUIT and timers, its bound, the thread's own posts inside a pump, and
+// socket watch changes held until the next collection.
 #include "platform/win32/reactor.h"
 #include "platform/win32/windows.h"
 
@@ -9,6 +8,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <sys/epoll.h>
@@ -39,19 +39,17 @@ bool Readable(int fd) {
     return ::poll(&p, 1, 0) > 0;
 }
 
-// One pump pass as the application's pumps run it: messages until none is
-// left. Returns whether WM_QUIT was met.
+// One pump pass as the application's pumps run it. Returns whether it
+// ended at WM_QUIT.
 bool PumpPass() {
-    platform::PumpScope pumping;
-    bool quit = false;
+    platform::PumpPass pass;
     MSG msg;
-    while (platform::TakeNextMessage(&msg)) {
+    while (pass.Next(&msg)) {
         if (msg.message == WM_QUIT)
-            quit = true;
-        else
-            DispatchMessageA(&msg);
+            return true;
+        DispatchMessageA(&msg);
     }
-    return quit;
+    return false;
 }
 
 struct PumpFixture : ::testing::Test {
@@ -144,6 +142,78 @@ TEST_F(PumpFixture, QuitComesAfterEverythingPostedAndReadyAndBeforeTheTimer) {
     EXPECT_EQ(tSeen, std::vector<UINT>{WM_TIMER});
 }
 
+// Windows posts a socket's notice when its event happens. The socket is
+// ready when A is dispatched (its notice S is due), A's handler posts more:
+// S comes before anything posted after it, and WM_QUIT and a due timer come
+// last, each in a pass of its own.
+struct OrderCase {
+    const char* name;
+    int reposts;        // A posts itself again this many times, else posts B
+    bool quitAndTimer;  // a quit posted and a timer due before the pump
+    std::size_t length; // of the sequence dispatched
+    std::vector<UINT> head;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NoticeOrder : public PumpFixture, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(NoticeOrder, NoticeComesBeforeWhatIsPostedAfterItsSocketBecameReady) {
+    const OrderCase& c = GetParam();
+    WatchPostingReady();
+    if (c.quitAndTimer) {
+        ASSERT_NE(SetTimer(hwnd, 1, 10, nullptr), 0u);
+        WaitUntilTimerDue();
+    }
+    int reposts = c.reposts;
+    tOnMessage = [&](UINT msg) {
+        if (msg == kA)
+            PostMessageA(hwnd, reposts-- > 0 ? kA : kB, 0, 0);
+    };
+    MakeReady();
+    PostMessageA(hwnd, kA, 0, 0);
+    if (c.quitAndTimer)
+        PostQuitMessage(0);
+    for (int passes = 0; passes < 1000 && (platform::HasPendingMessage() || passes == 0); ++passes)
+        if (PumpPass())
+            tSeen.push_back(WM_QUIT);
+    ASSERT_EQ(tSeen.size(), c.length);
+    EXPECT_EQ(std::vector<UINT>(tSeen.begin(), tSeen.begin() + static_cast<long>(c.head.size())),
+              c.head);
+    EXPECT_EQ(std::count(tSeen.begin(), tSeen.end(), kReady), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pump, NoticeOrder,
+    ::testing::Values(OrderCase{"APostsB", 0, false, 3, {kA, kReady, kB}},
+                      // A body sent piece by piece is such a chain.
+                      OrderCase{"SelfRepostingChain", 1000, false, 1003, {kA, kReady, kA, kA}},
+                      OrderCase{
+                          "QuitAndDueTimer", 0, true, 5, {kA, kReady, kB, WM_QUIT, WM_TIMER}}),
+    [](const ::testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+
+TEST_F(PumpFixture, APassIsBoundedWhenASocketStaysReadyAndHandlersKeepPosting) {
+    // Every collection finds the socket ready and posts; every message
+    // posts another. Without a bound the pass would never end.
+    int collections = 0;
+    ASSERT_NE(platform::WatchSocket(hwnd, pair[0], EPOLLIN,
+                                    [&](std::uint32_t) {
+                                        ++collections;
+                                        PostMessageA(hwnd, kReady, 0, 0);
+                                    }),
+              0u);
+    tOnMessage = [this](UINT msg) { PostMessageA(hwnd, msg == kReady ? kA : kB, 0, 0); };
+    MakeReady();
+    EXPECT_FALSE(PumpPass());
+    EXPECT_EQ(collections, platform::PumpPass::kMaxCollections);
+    // What is left is announced on the wait handle for the next pass.
+    EXPECT_TRUE(Readable(platform::ThreadWaitHandle()));
+    EXPECT_TRUE(platform::HasPendingMessage());
+    platform::UnwatchSocket(pair[0]);
+}
+
 TEST_F(PumpFixture, ABurstOfQueuedMessagesIsServedWithOneCollection) {
     // A socket that stays ready: every collection runs its callback.
     int collections = 0;
@@ -154,7 +224,7 @@ TEST_F(PumpFixture, ABurstOfQueuedMessagesIsServedWithOneCollection) {
         PostMessageA(hwnd, kA, static_cast<WPARAM>(i), 0);
     PumpPass();
     EXPECT_EQ(tSeen.size(), 100u);
-    // Once, when the queue had run dry; never before each message.
+    // Once, before the first of them; never before each message.
     EXPECT_EQ(collections, 1);
 }
 
