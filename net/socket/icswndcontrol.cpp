@@ -375,6 +375,32 @@ void TIcsWndControl::WndProc(TIcsMessage& msg) {
         HandleMessage(msg);
     } catch (Exception& E) {
         HandleEscapedException(E);
+    } catch (...) {
+        // Not ours (std::bad_alloc, a library's): the same path, as an
+        // Exception with its text. Let through, it would reach the GUI's
+        // error box from inside a synchronous wait, with the socket still
+        // open and failing again at each notice, one box after another.
+        HandleForeignException(std::current_exception());
+    }
+}
+
+void TIcsWndControl::HandleForeignException(std::exception_ptr escaped) {
+    std::string text = "Unknown exception";
+    try {
+        std::rethrow_exception(escaped);
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    try {
+        Exception E(text);
+        HandleEscapedException(E);
+    } catch (...) {
+        // Not even the text could be kept (memory is short): stop anyway.
+        try {
+            EmergencyStop();
+        } catch (...) {
+        }
     }
 }
 

@@ -131,9 +131,10 @@ using TIcsBgExceptionEvent = std::function<void(TComponent* Sender, Exception& E
 // For descendants: override RequiredMessageCount, AllocateMessages (call the
 // base first, then take your numbers with WindowHandler()->AllocateMessage),
 // FreeMessages (free yours, then call the base) and HandleMessage (test your
-// numbers, hand the rest to the base). Exceptions of class Exception escaping
+// numbers, hand the rest to the base). Exceptions of any type escaping
 // HandleMessage are caught by the dispatcher and given to
-// HandleEscapedException. C++ destructors cannot reach overrides, so a
+// HandleEscapedException (one that is not an Exception as an Exception
+// with its text). C++ destructors cannot reach overrides, so a
 // descendant that overrides FreeMessages calls ReleaseHandlerOnce() in its
 // own destructor, after BeginDestruction().
 class TIcsWndControl : public TComponent {
@@ -187,6 +188,10 @@ protected:
     TIcsWndHandler* FWindowHandler = nullptr;
 
 private:
+    // Any other exception that escaped HandleMessage, given to
+    // HandleEscapedException as an Exception with its text.
+    void HandleForeignException(std::exception_ptr escaped);
+
     bool FHandlerReleased = false;
     bool FQuitSeen = false;
     bool FOwnMessagePump = false;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -612,25 +613,48 @@ TEST(TWSocket, ClassChainPassesSocksSettingsThrough) {
     EXPECT_EQ(s.SocksUsercode(), "user");
 }
 
-TEST(TWSocket, ExceptionInOnDataAvailableReachesOnBgExceptionAndAborts) {
+// Whatever OnDataAvailable throws goes to OnBgException, once, and aborts
+// the socket, however much more the peer sends.
+struct ThrowCase {
+    const char* name;
+    void (*Throw)();
+    const char* message; // as OnBgException sees it
+};
+
+void PrintTo(const ThrowCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TWSocketHandlerThrows : public ::testing::TestWithParam<ThrowCase> {};
+
+TEST_P(TWSocketHandlerThrows, ReachesOnBgExceptionOnceAndAborts) {
     ScriptedPeer peer;
-    peer.Script({Send("bad data"), NeverAnswer()});
+    peer.Script({Send("bad data"), SendFiller(4 << 20), NeverAnswer()});
     TWSocket s;
     Recorder r;
     r.Attach(s);
     int calls = 0;
     s.OnDataAvailable = [&](TComponent*, WORD) {
         ++calls;
-        throw Exception("cannot store the data");
+        GetParam().Throw();
     };
-    std::string seen;
-    s.OnBgException = [&](TComponent*, Exception& e, bool&) { seen = e.Message(); };
+    std::vector<std::string> seen;
+    s.OnBgException = [&](TComponent*, Exception& e, bool&) { seen.push_back(e.Message()); };
     LookupAndConnect(s, peer.Port());
     ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }, Deadline));
-    EXPECT_EQ(seen, "cannot store the data");
+    PumpUntil([] { return false; }, 20);
+    EXPECT_EQ(seen, std::vector<std::string>{GetParam().message});
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(s.State(), wsClosed);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    TWSocket, TWSocketHandlerThrows,
+    ::testing::Values(ThrowCase{"Ours", [] { throw Exception("cannot store the data"); },
+                                "cannot store the data"},
+                      ThrowCase{"BadAlloc", [] { throw std::bad_alloc(); }, "std::bad_alloc"},
+                      ThrowCase{"NotAnException", [] { throw 42; }, "Unknown exception"}),
+    [](const ::testing::TestParamInfo<ThrowCase>& info) { return info.param.name; });
 
 TEST(TWSocket, LoggerReceivesConnectShutdownAndDataSentLines) {
     ScriptedPeer peer;
