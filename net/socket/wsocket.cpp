@@ -36,6 +36,12 @@ private:
 // gives up; the bytes stay queued for the handler's next Receive.
 constexpr int MaxIdleDataAvailableCalls = 100;
 
+// OnDataAvailable calls one read notice makes at most: a peer that keeps the
+// socket readable must not keep the read loop, and the pump around it, from
+// the rest of the program. Each read re-arms the notice, so the rest comes
+// with the next one, in its turn among the thread's messages.
+constexpr int MaxDataAvailablePerNotice = 16;
+
 } // namespace
 
 std::string WSocketTrim(const std::string& s) {
@@ -498,7 +504,7 @@ void TCustomWSocket::HandleCloseNotice(TIcsMessage& msg) {
     // Everything still queued is delivered before the close is reported.
     TWSocketOptions options = FComponentOptions;
     options.Exclude(wsoNoReceiveLoop);
-    ReadLoop(0, options);
+    ReadLoop(0, options, true);
     // A handler that closed the socket has already reported the close.
     if (FHSocket != s)
         return;
@@ -510,14 +516,18 @@ void TCustomWSocket::HandleCloseNotice(TIcsMessage& msg) {
         Close();
 }
 
-void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
+void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options, bool toTheEnd) {
     // An exception from OnDataAvailable ends the loop and travels on to the
     // background-exception path (OnBgException, then Abort unless the
     // handler keeps the socket): dropping it silently would leave the
     // owner waiting for data it already failed to take.
     FLastError = 0;
+    const SOCKET socket = FHSocket;
+    const std::uint64_t receivedAtStart = FTotalReceived;
+    bool stoppedEarly = options.Contains(wsoNoReceiveLoop);
+    bool readHeld = false; // a read took bytes a layer held
     int idleCalls = 0;
-    for (;;) {
+    for (int calls = 1;; ++calls) {
         SOCKET s = FHSocket;
         std::uint64_t before = FTotalReceived;
         int heldBefore = HeldByteCount();
@@ -530,6 +540,7 @@ void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
                 break;
             }
         }
+        readHeld = readHeld || HeldByteCount() < heldBefore;
         if (options.Contains(wsoNoReceiveLoop))
             break;
         if (FLastError != 0)
@@ -551,7 +562,19 @@ void TCustomWSocket::ReadLoop(WORD error, TWSocketOptions options) {
         } else {
             idleCalls = 0;
         }
+        if (!toTheEnd && calls >= MaxDataAvailablePerNotice) {
+            stoppedEarly = true;
+            break;
+        }
     }
+    // Bytes a layer holds (what came with the SOCKS grant, a line buffer's
+    // rest) get no notice from the network, and a read served from them
+    // re-arms none there: as Windows does after a recv, another notice
+    // follows while some may remain, held or behind them on the network.
+    if (stoppedEarly && FHSocket == socket && socket != INVALID_SOCKET &&
+        (readHeld || (HeldByteCount() > 0 && FTotalReceived != receivedAtStart)))
+        PostMessageA(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(socket),
+                     WSAMAKESELECTREPLY(static_cast<WORD>(FD_READ), 0));
 }
 
 // ---- name lookup --------------------------------------------------------------

@@ -275,7 +275,9 @@ protected:
 
     // Enters a state; a change fires OnChangeState.
     void ChangeState(TSocketState newState);
-    void ReadLoop(WORD error, TWSocketOptions options);
+    // OnDataAvailable while bytes can be read, at most a few times per
+    // notice unless toTheEnd (the close notice: no read notice follows it).
+    void ReadLoop(WORD error, TWSocketOptions options, bool toTheEnd = false);
     bool ApplyLinger();
     bool ApplyKeepAlive();
     void HandleNetEvent(TIcsMessage& msg);

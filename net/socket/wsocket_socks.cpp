@@ -373,7 +373,7 @@ void TCustomSocksWSocket::HandleCloseNotice(TIcsMessage& msg) {
     const SOCKET s = FHSocket;
     TWSocketOptions options = ComponentOptions();
     options.Exclude(wsoNoReceiveLoop);
-    ReadLoop(0, options);
+    ReadLoop(0, options, true);
     if (FHSocket != s)
         return;
     if (FSocksPhase != 0) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -30,6 +31,14 @@ inline std::string Outcome(const std::function<void()>& call, int* code = nullpt
         return e.Message();
     }
     return "";
+}
+
+// Keeps the thread busy for `time`: a client that handles each piece more
+// slowly than the network moves it, whatever the load of the machine.
+inline void BusyFor(std::chrono::microseconds time) {
+    const auto until = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < until) {
+    }
 }
 
 struct HttpClientTest : ::testing::Test {

@@ -1,5 +1,6 @@
 // THttpCli's responses: framings, any split of the bytes, interim answers,
 // relocation, failures and the synchronous wait.
+#include "net/socket/icswndcontrol.h"
 #include "net/socket/wsocket.h"
 #include "tests/net_http/httpcli_fixture.h"
 #include "tests/net_http/httpcli_testaccess.h"
@@ -591,6 +592,42 @@ TEST_F(THttpCliResponse, QuittingTheApplicationAbortsTheWait) {
     int code = 0;
     EXPECT_EQ(Outcome([&] { http.Get(); }, &code), "Request aborted");
     EXPECT_EQ(http.ErrCode(), httperrAborted);
+    Application().ResetTerminated();
+}
+
+// A server that answers without end, faster than the client takes the
+// answer: while the wait reads, a timer keeps its ticks and a quit posted by
+// it ends the wait at once.
+TEST_F(THttpCliResponse, EndlessAnswerLeavesTimersTheirTicksAndAQuitEndsTheWait) {
+    using Clock = std::chrono::steady_clock;
+    ScriptedPeer peer;
+    const std::int64_t endless = std::int64_t{256} << 20; // as good as endless here
+    peer.Script({WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\n\r\n"),
+                 SendFiller(static_cast<std::size_t>(endless))});
+    http.SetURL(LocalUrl(peer, "/endless"));
+    http.SetDocStream(nullptr);
+    http.SetTimeout(30);
+    http.OnDocData = [](TComponent*, const char*, int) { BusyFor(std::chrono::microseconds(100)); };
+    TIcsTimer clock(&http);
+    clock.SetInterval(20);
+    int ticks = 0;
+    Clock::time_point quitAt;
+    std::int64_t receivedAtQuit = 0;
+    clock.SetOnTimer([&](TComponent*) {
+        if (++ticks == 5) {
+            quitAt = Clock::now();
+            receivedAtQuit = http.ReceivedCount();
+            PostQuitMessage(0);
+        }
+    });
+    int code = 0;
+    EXPECT_EQ(Outcome([&] { http.Get(); }, &code), "Request aborted");
+    const auto ended = Clock::now();
+    EXPECT_EQ(ticks, 5);
+    // The answer was flowing all along.
+    EXPECT_GT(receivedAtQuit, 0);
+    EXPECT_LT(receivedAtQuit, endless);
+    EXPECT_LT(ended - quitAt, std::chrono::seconds(1));
     Application().ResetTerminated();
 }
 

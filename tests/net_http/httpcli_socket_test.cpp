@@ -107,6 +107,29 @@ TEST_F(THttpCliSocket, UploadReadSlowlyOutlastsAShortTimeout) {
     EXPECT_EQ(http.BodySentCount(), static_cast<std::int64_t>(bodySize));
 }
 
+// A body goes out piece by piece, each piece sent from the notice the one
+// before left behind. An answer that arrives meanwhile is read at once, not
+// after the whole body: the request ends with it. (The server answers before
+// it reads the body, and the body is larger than the system can hold for it
+// unread, so the answer comes before the body's end; the client makes each
+// piece more slowly than the server reads, so no send has to wait.)
+TEST_F(THttpCliSocket, AnswerArrivingWhileTheBodyIsSentIsReadBeforeTheBodyEnds) {
+    const std::int64_t bodySize = 16 << 20;
+    ScriptedPeer peer(4 << 20);
+    peer.Script({WaitFor("\r\n\r\n"), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+                 NeverAnswer()});
+    ConfigureUpload(LocalUrl(peer, "/newentry.aspx"),
+                    std::string(static_cast<std::size_t>(bodySize), 'b'));
+    http.SetTimeout(10);
+    std::int64_t sentAtHeaderEnd = -1;
+    http.OnSendData = [](TComponent*, const char*, int) { BusyFor(std::chrono::microseconds(20)); };
+    http.OnHeaderEnd = [&](TComponent*) { sentAtHeaderEnd = http.BodySentCount(); };
+    EXPECT_EQ(Outcome([&] { http.Post(); }), "");
+    EXPECT_EQ(doc.DataString(), "ok");
+    EXPECT_GE(sentAtHeaderEnd, 0);
+    EXPECT_LT(sentAtHeaderEnd, bodySize * 7 / 8);
+}
+
 // What the system holds but nobody takes is no activity: a server that
 // stops reading is given up after the time-out.
 TEST_F(THttpCliSocket, UploadNobodyReadsTimesOut) {

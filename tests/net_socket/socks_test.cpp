@@ -346,6 +346,30 @@ TEST(TCustomSocksWSocket, DomainNameReplyOf255BytesArrivingOneByteAtATime) {
     FeedReplyInPieces(pieces, TargetName, "data after the reply", bound);
 }
 
+// Without the receive loop each notice calls OnDataAvailable once, and a
+// handler that reads less than came with the grant still gets the rest
+// while the connection stays open.
+TEST(TCustomSocksWSocket, DataThatCameWithTheGrantIsAllReadWithoutTheReceiveLoop) {
+    const std::string appData = std::string(300, 'a') + std::string(300, 'b');
+    ScriptedPeer peer;
+    peer.Script({WaitBytes(3), Send(Bytes({5, 0})), WaitBytes(3 + Socks5Connect().size()),
+                 Send(Socks5Reply(0) + appData), NeverAnswer()});
+    TWSocket s;
+    s.SetComponentOptions({wsoNoReceiveLoop});
+    std::string read;
+    s.OnDataAvailable = [&](TComponent*, WORD) {
+        char buf[200];
+        const int n = s.Receive(buf, sizeof buf);
+        if (n > 0)
+            read.append(buf, static_cast<size_t>(n));
+    };
+    ConnectThrough(s, peer.Port(), "5");
+    ASSERT_TRUE(PumpUntil([&] { return read.size() == appData.size(); }, Deadline))
+        << read.size() << " of " << appData.size();
+    EXPECT_EQ(read, appData);
+    EXPECT_EQ(s.State(), wsConnected);
+}
+
 // ---- failures ------------------------------------------------------------------------------
 
 struct FailureCase {
