@@ -28,6 +28,46 @@ TSocksVerdict Unassigned(int value) {
     return SocksFailure(20012, "unassigned error #" + std::to_string(value));
 }
 
+// An IPv6 address in its usual text (RFC 5952): groups in lower-case hex
+// without leading zeros, the longest run of two or more zero groups (the
+// first of equal runs) written as "::".
+std::string Ipv6Text(const unsigned char* a) {
+    int groups[8];
+    for (int i = 0; i < 8; ++i)
+        groups[i] = a[2 * i] << 8 | a[2 * i + 1];
+    int runAt = -1, runLen = 0;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && groups[j] == 0)
+            ++j;
+        if (j - i > runLen && j - i >= 2) {
+            runAt = i;
+            runLen = j - i;
+        }
+        i = j == i ? i + 1 : j;
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+        if (i == runAt) {
+            text += "::";
+            i += runLen - 1;
+            continue;
+        }
+        if (!text.empty() && text.back() != ':')
+            text += ':';
+        bool digits = false;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const int d = groups[i] >> shift & 0xF;
+            if (d != 0 || digits || shift == 0) {
+                text += hex[d];
+                digits = true;
+            }
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 TSocksVerdict SocksFailure(int code, std::string text) {
@@ -136,6 +176,13 @@ TSocksVerdict TSocksReplyReader::JudgeSocks5() const {
         v.BoundAddr = std::to_string(FBuf[4]) + "." + std::to_string(FBuf[5]) + "." +
                       std::to_string(FBuf[6]) + "." + std::to_string(FBuf[7]);
         portAt = 8;
+        break;
+    case 4: // IPv6 address: the server connected, whatever its own address
+        if (FLen < 22)
+            return TSocksVerdict{};
+        v = Accepted(22);
+        v.BoundAddr = Ipv6Text(FBuf + 4);
+        portAt = 20;
         break;
     case 3: { // domain name: one length byte, then the name
         if (FLen < 5)

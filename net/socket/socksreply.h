@@ -16,7 +16,7 @@ enum class TSocksReplyKind {
     MethodChoice,  // SOCKS 5: version and chosen method (2 bytes)
     AuthAnswer,    // SOCKS 5 user name/password: version and status (2 bytes)
     Socks4Connect, // SOCKS 4/4A: 8 bytes
-    Socks5Connect, // SOCKS 5: 10 bytes (IPv4) or 7 + name length (domain name)
+    Socks5Connect, // SOCKS 5: 10 bytes (IPv4), 22 (IPv6) or 7 + name length (domain name)
 };
 
 struct TSocksVerdict {
@@ -30,7 +30,7 @@ struct TSocksVerdict {
     std::string Text;
     int Method = 0;        // MethodChoice: the method the server chose
     int ReplyLen = 0;      // bytes of the reply; the rest belongs to the application
-    std::string BoundAddr; // Socks5Connect: dotted address or the name
+    std::string BoundAddr; // Socks5Connect: dotted address, IPv6 text or the name
     std::string BoundPort; // Socks5Connect: decimal
 };
 

@@ -370,6 +370,57 @@ TEST(TCustomSocksWSocket, DataThatCameWithTheGrantIsAllReadWithoutTheReceiveLoop
     EXPECT_EQ(s.State(), wsConnected);
 }
 
+// The server connected to the target and names its own end by an IPv6
+// address: a grant like any other.
+TEST(TCustomSocksWSocket, IPv6BoundAddressIsAGrant) {
+    const std::string reply =
+        Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0x04, 0x38});
+    FeedReplyInPieces({reply.substr(0, 9), reply.substr(9) + "app"}, TargetName, "app",
+                      "2001:db8::7");
+}
+
+struct Ipv6Case {
+    std::vector<int> Address; // 16 bytes
+    std::string Text;
+};
+
+void PrintTo(const Ipv6Case& c, std::ostream* os) {
+    *os << c.Text;
+}
+
+class SocksBoundIpv6 : public ::testing::TestWithParam<Ipv6Case> {};
+
+TEST_P(SocksBoundIpv6, IsWrittenInItsUsualText) {
+    std::string reply = Bytes({5, 0, 0, 4});
+    for (int b : GetParam().Address)
+        reply += static_cast<char>(b);
+    reply += Bytes({0, 80});
+    TSocksReplyReader reader;
+    std::copy(reply.begin(), reply.end(), reader.WritePos());
+    reader.Added(static_cast<int>(reply.size()));
+    const TSocksVerdict v = reader.Judge(TSocksReplyKind::Socks5Connect);
+    ASSERT_EQ(v.Outcome, TSocksVerdict::Accepted);
+    EXPECT_EQ(v.ReplyLen, 22);
+    EXPECT_EQ(v.BoundAddr, GetParam().Text);
+    EXPECT_EQ(v.BoundPort, "80");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TCustomSocksWSocket, SocksBoundIpv6,
+    ::testing::Values(
+        Ipv6Case{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "::"},
+        Ipv6Case{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+        Ipv6Case{{0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "1::"},
+        // One zero group stays; of two runs the longer is shortened, of equal ones the first.
+        Ipv6Case{{0x20, 1, 0xd, 0xb8, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}, "2001:db8:0:1:1:1:1:1"},
+        Ipv6Case{{0x20, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, "2001:0:0:1::1"},
+        Ipv6Case{{0x20, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1}, "2001::1:1:0:0:1"},
+        Ipv6Case{{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x0a, 0xbc, 0x00, 0xff, 0xfe, 0x12, 0x34, 0x56},
+                 "fe80::abc:ff:fe12:3456"}),
+    [](const ::testing::TestParamInfo<Ipv6Case>& info) {
+        return "Case" + std::to_string(info.index);
+    });
+
 // ---- failures ------------------------------------------------------------------------------
 
 struct FailureCase {
@@ -444,8 +495,8 @@ std::vector<FailureCase> FailureCases() {
              "unassigned error #255"},
             {"Socks5ReplyVersion", "5", false,
              Socks5UpToReply(Bytes({4, 0, 0, 1, 0, 0, 0, 0, 0, 0})), 20002, "socks version error"},
-            {"Socks5ReplyIPv6", "5", false, Socks5UpToReply(Bytes({5, 0, 0, 4, 0, 0})), 20011,
-             "address type not supported"},
+            {"Socks5ReplyUnknownAddressType", "5", false,
+             Socks5UpToReply(Bytes({5, 0, 0, 2, 0, 0})), 20011, "address type not supported"},
             {"MethodVersion",
              "5",
              false,
