@@ -164,6 +164,7 @@ void TCustomWSocket::ResetDefaults() {
     FState = wsClosed; // quietly: a reset is not a state change anyone waits for
     FSendBufferEmpty = true;
     FNoticesPaused = false;
+    FNoticesHeld.clear();
     FCloseInvoked = false;
     FSendFailed = false;
     FFlushTimeout = 60;
@@ -449,9 +450,17 @@ void TCustomWSocket::EmergencyStop() {
 
 void TCustomWSocket::HandleNetEvent(TIcsMessage& msg) {
     SOCKET s = static_cast<SOCKET>(msg.WParam);
-    if (s == INVALID_SOCKET || s != FHSocket || FNoticesPaused)
+    if (s == INVALID_SOCKET || s != FHSocket)
         return;
     WORD events = WSAGETSELECTEVENT(msg.LParam);
+    if (FNoticesPaused) {
+        // Read and write readiness are reported again when Resume registers
+        // anew; a connect or a close is not.
+        const WORD once = events & (FD_CONNECT | FD_CLOSE);
+        if (once != 0)
+            FNoticesHeld.push_back(WSAMAKESELECTREPLY(once, WSAGETSELECTERROR(msg.LParam)));
+        return;
+    }
     // Fixed order. A handler may close the socket (or open a new one), so
     // each step checks that the socket is still the one the event is for.
     if ((events & FD_CONNECT) && FHSocket == s)
@@ -1191,8 +1200,12 @@ void TCustomWSocket::Pause() {
 
 void TCustomWSocket::Resume() {
     FNoticesPaused = false;
-    if (FHSocket != INVALID_SOCKET)
-        WSocket_WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FEventMask);
+    if (FHSocket == INVALID_SOCKET)
+        return;
+    WSocket_WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FEventMask);
+    for (LPARAM notice : FNoticesHeld)
+        PostMessageA(Handle(), FMsg_WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), notice);
+    FNoticesHeld.clear();
 }
 
 std::unique_ptr<TWSocketCounter> TCustomWSocket::CreateCounter() {

@@ -299,6 +299,9 @@ protected:
     long FEventMask = 0;
     bool FSendBufferEmpty = true;
     bool FNoticesPaused = false;
+    // Connect and close notices dropped while paused (lParam each): they are
+    // posted once, so Resume posts them again.
+    std::vector<LPARAM> FNoticesHeld;
     bool FCloseInvoked = false; // OnSessionClosed already fired for this connection
     bool FSendFailed = false;   // the connection refused a send; its close notice is posted
     std::uint64_t FTotalReceived = 0, FTotalSent = 0;

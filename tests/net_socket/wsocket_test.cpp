@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -578,6 +579,35 @@ TEST(TWSocket, PauseHoldsNotificationsUntilResume) {
     EXPECT_EQ(r.Data, "");
     s.Resume();
     ASSERT_TRUE(PumpUntil([&] { return r.Data == "payload"; }, Deadline));
+}
+
+// The close notice is posted once. Already queued when the socket pauses,
+// it is dropped as paused notices are, and Resume brings it back.
+TEST(TWSocket, CloseNoticeQueuedWhenPausedComesAfterResume) {
+    ScriptedPeer peer;
+    peer.Script({WaitFor("go"), Send("last words"), Close()});
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+    ASSERT_EQ(s.SendText("go"), 2);
+    // Once the peer's end has arrived, one collection queues the notices;
+    // none is dispatched before the socket pauses.
+    using PFN_Descriptor = int (*)(winsock::SOCKET);
+    auto descriptor = reinterpret_cast<PFN_Descriptor>(
+        GetProcAddress(WSocketWsock32Module(), "IcsSocketDescriptor"));
+    ASSERT_NE(descriptor, nullptr);
+    pollfd p{descriptor(s.HSocket()), POLLRDHUP, 0};
+    ASSERT_EQ(poll(&p, 1, Deadline), 1);
+    platform::ProcessReadyEvents();
+    s.Pause();
+    PumpUntil([] { return false; }, 20);
+    EXPECT_FALSE(r.Has("closed 0"));
+    s.Resume();
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("closed 0"); }, Deadline));
+    EXPECT_EQ(r.Data, "last words");
+    EXPECT_EQ(s.State(), wsClosed);
 }
 
 TEST(TWSocket, DestroyingTheLastSocketUnloadsWindowsSockets) {
