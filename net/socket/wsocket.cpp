@@ -1153,12 +1153,31 @@ void TCustomWSocket::FinishClose(bool doShutdown, WORD error) {
         return;
     if (doShutdown)
         Shutdown(SD_SEND);
+    // A socket that lingers for a time may not close at once while what it
+    // queued goes out: the attempts go on, servicing messages, for that time
+    // at most, then it closes at once and drops the rest.
+    const DWORD lingerMs = FLingerOnOff == wsLingerOn ? FLingerTimeout * 1000u : 0u;
+    const DWORD start = GetTickCount();
+    bool atOnce = false;
     for (;;) {
         if (WSocket_closesocket(FHSocket) == 0)
             break;
         int code = WSocket_WSAGetLastError();
-        if (code == WSAEWOULDBLOCK) {
-            ServiceMessages(); // still lingering
+        if (code == WSAEWOULDBLOCK && !atOnce) {
+            const SOCKET s = FHSocket;
+            if (GetTickCount() - start < lingerMs) {
+                ServiceMessages();
+                if (FHSocket != s)
+                    return; // a handler closed it meanwhile
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT); // rather than spin
+            } else {
+                atOnce = true;
+                FLingerOnOff = wsLingerOn;
+                FLingerTimeout = 0;
+                ApplyLinger();
+                if (FHSocket != s)
+                    return;
+            }
             continue;
         }
         FHSocket = INVALID_SOCKET;

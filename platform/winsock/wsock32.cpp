@@ -1089,6 +1089,21 @@ int Ws_shutdown(SOCKET s, int how) {
     return 0;
 }
 
+// A socket set to linger for a time (SO_LINGER on, time above 0) closes only
+// once what it queued has gone out. The system's close would block for that;
+// Windows instead fails a non-blocking socket's closesocket with
+// WSAEWOULDBLOCK, and the caller tries again later.
+bool MustLingerBeforeClose(const Entry& e) {
+    if (!e.nonBlocking || !e.stream || !e.connected)
+        return false;
+    linger l{};
+    socklen_t len = sizeof l;
+    if (getsockopt(e.fd, SOL_SOCKET, SO_LINGER, &l, &len) != 0 || !l.l_onoff || l.l_linger <= 0)
+        return false;
+    int unsent = 0;
+    return ioctl(e.fd, SIOCOUTQ, &unsent) == 0 && unsent > 0;
+}
+
 int Ws_closesocket(SOCKET s) {
     if (!Started())
         return Fail(winsock::WSANOTINITIALISED);
@@ -1098,6 +1113,8 @@ int Ws_closesocket(SOCKET s) {
         e = Find(s);
         if (!e)
             return Fail(winsock::WSAENOTSOCK);
+        if (MustLingerBeforeClose(*e))
+            return Fail(winsock::WSAEWOULDBLOCK);
         g_sockets.erase(s);
     }
     // Outside the table lock: unwatching from another thread may wait for a

@@ -610,6 +610,27 @@ TEST(TWSocket, CloseNoticeQueuedWhenPausedComesAfterResume) {
     EXPECT_EQ(s.State(), wsClosed);
 }
 
+// A socket set to linger for a time cannot close at once while the peer
+// takes nothing of what it queued: it tries for that time, then closes at
+// once, dropping the rest.
+TEST(TWSocket, CloseOfALingeringSocketEndsWithinItsLingerTime) {
+    ScriptedPeer peer(8 * 1024);
+    peer.Script({Pause(20000)}); // reads nothing
+    TWSocket s;
+    Recorder r;
+    r.Attach(s);
+    s.SetLingerOnOff(wsLingerOn);
+    s.SetLingerTimeout(1);
+    LookupAndConnect(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }, Deadline));
+    ASSERT_GT(s.SendText(std::string(1 << 20, 'x')), 0);
+    const auto start = std::chrono::steady_clock::now();
+    s.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_TRUE(r.Has("closed 0"));
+}
+
 TEST(TWSocket, DestroyingTheLastSocketUnloadsWindowsSockets) {
     auto s = std::make_unique<TWSocket>();
     s->DnsLookup("10.1.2.3"); // any operation loads the library
