@@ -112,8 +112,8 @@ void SetThreadWaitHook(WaitHook hook);
 // are ready. Watching an fd again replaces its events and callback. The
 // result identifies the watch (0: failed). ModifyWatch changes the events of
 // a watch without a process-wide lock or an allocation; it works only on the
-// thread that owns the watch (false elsewhere, and for a stale id: watch
-// again then). Events 0 keep the descriptor registered, and epoll still
+// thread that owns the watch (false elsewhere, for a stale id, and when epoll
+// refused the change: watch again then). Events 0 keep the descriptor registered, and epoll still
 // reports hang-up and error for it; UnwatchSocket ends the watch. Unwatch may
 // be called from any thread; no callback for the fd runs after it returns
 // when called on the owning thread.

@@ -360,35 +360,44 @@ void FreeSlotLocked(ThreadState* t, std::uint32_t index) {
     t->freeWatchSlots.push_back(index);
 }
 
-// Brings epoll in line with what the slot asks for. Caller holds
-// t->watchLock.
-void ApplySlotLocked(ThreadState* t, std::uint32_t index) {
+// Brings epoll in line with what the slot asks for. False when epoll
+// refused: the change is not recorded as made, so it is tried again.
+// Caller holds t->watchLock.
+bool ApplySlotLocked(ThreadState* t, std::uint32_t index) {
     WatchSlot& w = t->watchSlots[index];
     if (w.wanted == w.applied)
-        return;
+        return true;
     epoll_event ev{};
     ev.events = w.wanted;
     ev.data.u64 = WatchIdOf(w.generation, index);
+    int rc = epoll_ctl(t->epollFd, EPOLL_CTL_MOD, w.fd, &ev);
     // A closed descriptor leaves epoll by itself.
-    if (epoll_ctl(t->epollFd, EPOLL_CTL_MOD, w.fd, &ev) != 0 && errno == ENOENT)
-        epoll_ctl(t->epollFd, EPOLL_CTL_ADD, w.fd, &ev);
+    if (rc != 0 && errno == ENOENT)
+        rc = epoll_ctl(t->epollFd, EPOLL_CTL_ADD, w.fd, &ev);
+    if (rc != 0)
+        return false;
     w.applied = w.wanted;
+    return true;
 }
 
 // Applies the watch changes made inside pump scopes: before every collection
-// and every block, and when the outermost scope ends. Owning thread only.
+// and every block, and when the outermost scope ends; one that epoll refused
+// stays listed for the next time. Owning thread only.
 void FlushWatchChanges(ThreadState* t) {
     if (t->dirtyWatches.empty())
         return;
     std::lock_guard wl(t->watchLock);
+    std::size_t kept = 0;
     for (std::uint32_t index : t->dirtyWatches) {
         WatchSlot& w = t->watchSlots[index];
         if (!w.dirty)
             continue; // freed (or freed and taken again) meanwhile
-        w.dirty = false;
-        ApplySlotLocked(t, index);
+        if (ApplySlotLocked(t, index))
+            w.dirty = false;
+        else
+            t->dirtyWatches[kept++] = index;
     }
-    t->dirtyWatches.clear();
+    t->dirtyWatches.resize(kept);
 }
 
 // Milliseconds to the earliest deadline still ahead, INFINITE when none.
@@ -1274,8 +1283,7 @@ bool ModifyWatch(WatchId id, std::uint32_t epollEvents) {
         }
         return true;
     }
-    ApplySlotLocked(t, index);
-    return true;
+    return ApplySlotLocked(t, index);
 }
 
 void UnwatchSocket(int fd) {

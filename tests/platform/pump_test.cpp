@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -290,6 +291,31 @@ TEST_F(PumpFixture, WatchChangesInsideThePumpWaitForTheNextCollection) {
     // Outside a pump a change applies at once.
     ASSERT_TRUE(platform::ModifyWatch(id, 0));
     EXPECT_FALSE(Readable(platform::ThreadWaitHandle()));
+}
+
+// A change epoll refused is not taken as made: asked again, it is tried
+// again. (The descriptor's number is first a file, which epoll refuses, then
+// a socket again.)
+TEST_F(PumpFixture, AWatchChangeEpollRefusedIsTriedAgain) {
+    int calls = 0;
+    const platform::WatchId id =
+        platform::WatchSocket(hwnd, pair[0], EPOLLIN, [&](std::uint32_t) { ++calls; });
+    ASSERT_NE(id, 0u);
+    const int number = pair[0];
+    const int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(dup2(file, number), number);
+    close(file);
+    EXPECT_FALSE(platform::ModifyWatch(id, EPOLLOUT));
+    int again[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, again), 0);
+    ASSERT_EQ(dup2(again[0], number), number);
+    close(again[0]);
+    close(pair[1]);
+    pair[1] = again[1];
+    EXPECT_TRUE(platform::ModifyWatch(id, EPOLLOUT));
+    platform::ProcessReadyEvents(); // writable at once
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(PumpFixture, ModifyWatchRefusesAStaleIdAndAnotherThreadsWatch) {
