@@ -395,6 +395,7 @@ void TCustomWSocket::FireSessionConnected(WORD error) {
     FTotalReceived = 0;
     FTotalSent = 0;
     FLastUnsent = 0;
+    FSentAtLastCheck = 0;
     if (OnSessionConnected)
         OnSessionConnected(this, error);
 }
@@ -991,6 +992,11 @@ int TCustomWSocket::PendingReadCount() {
 void TCustomWSocket::NoteSendProgress() {
     if (FHSocket == INVALID_SOCKET || !FCounter || FState != wsConnected)
         return;
+    // Nothing was unsent and nothing was sent since: nothing to ask (a
+    // download calls here after every read).
+    if (FLastUnsent == 0 && FTotalSent == FSentAtLastCheck)
+        return;
+    FSentAtLastCheck = FTotalSent;
     winsock::u_long unsent = 0;
     if (WSocket_ioctlsocket(FHSocket, FIONWRITE, &unsent) != 0)
         return;

@@ -314,7 +314,8 @@ protected:
     std::unique_ptr<TIcsBufferHandler> FBufHandler;
     std::unique_ptr<TWSocketCounter> FCounter;
     int FLastError = 0;
-    winsock::u_long FLastUnsent = 0; // the system's unsent count at the last NoteSendProgress
+    winsock::u_long FLastUnsent = 0;    // the system's unsent count at the last NoteSendProgress
+    std::uint64_t FSentAtLastCheck = 0; // FTotalSent then
     std::string FResolveErrorText;
     int FSndBufSize = 0, FRcvBufSize = 0; // system buffer sizes read at connect
 

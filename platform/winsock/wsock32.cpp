@@ -147,11 +147,14 @@ struct Entry {
     // Events registered with the reactor (0: not watched) and the watch.
     std::uint32_t watched = 0;
     platform::WatchId watchId = 0;
-    // The last recv left the receive queue empty (it returned less than it
-    // was asked for): the FIONREAD that a read loop asks right after it is
-    // answered 0 without a system call. Whatever arrives meanwhile is
-    // announced by the read notice that the recv re-armed.
-    bool knownEmpty = false;
+    // What the receive queue held right after the last recv, -1 when not
+    // known: the FIONREAD that a read loop asks right after it is answered
+    // from here without a system call. The system tells it with each read
+    // (TCP_INQ); without that, a recv that returned less than it was asked
+    // for left nothing. Whatever arrives meanwhile is announced by the read
+    // notice that the recv re-armed.
+    int knownPending = -1;
+    bool tellsPending = false; // TCP_INQ is on
     // The descriptor reports hang-up that nobody asked for: stop watching it.
     bool quiet = false;
 };
@@ -186,6 +189,33 @@ void WaitReady(int fd, short events) {
     pollfd p{fd, events, 0};
     while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
+}
+
+// Asks a stream socket to tell, with every read, how much it leaves queued.
+bool TellPendingOnRead(int fd) {
+    int on = 1;
+    return setsockopt(fd, SOL_TCP, TCP_INQ, &on, sizeof on) == 0;
+}
+
+// One recv. `pending` becomes what stayed queued after it when the socket
+// tells (-1 otherwise).
+ssize_t RecvTelling(const Entry& e, char* buf, size_t len, int flags, int& pending) {
+    pending = -1;
+    if (!e.tellsPending || flags != 0)
+        return ::recv(e.fd, buf, len, flags);
+    iovec piece{buf, len};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr m{};
+    m.msg_iov = &piece;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(e.fd, &m, 0);
+    if (n >= 0)
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_TCP && c->cmsg_type == TCP_CM_INQ)
+                std::memcpy(&pending, CMSG_DATA(c), sizeof pending);
+    return n;
 }
 
 int PendingBytes(int fd) {
@@ -850,6 +880,7 @@ SOCKET Ws_socket(int af, int type, int protocol) {
     auto e = std::make_shared<Entry>();
     e->fd = fd;
     e->stream = t == SOCK_STREAM;
+    e->tellsPending = e->stream && TellPendingOnRead(fd);
     // A datagram socket can send and receive at once.
     e->connected = !e->stream;
     e->writeArmed = !e->stream;
@@ -974,19 +1005,22 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
         return Fail(winsock::WSAENOTCONN);
     const int fd = e->fd;
     int result;
-    e->knownEmpty = false;
+    e->knownPending = -1;
     for (;;) {
-        ssize_t n = ::recv(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags));
+        int pending;
+        ssize_t n = RecvTelling(*e, buf, static_cast<size_t>(len), ToPosixFlags(flags), pending);
         if (n > 0) {
             result = static_cast<int>(n);
             // A stream recv stops short only when nothing more is queued.
-            e->knownEmpty = e->stream && n < len && flags == 0;
+            if (e->stream && flags == 0)
+                e->knownPending = pending >= 0 ? pending : n < len ? 0 : -1;
             break;
         }
         if (n == 0) {
             // A reset connection reads as an error once its data is gone.
             result = (e->reset && len > 0) ? Fail(winsock::WSAECONNRESET) : 0;
-            e->knownEmpty = e->stream && len > 0 && flags == 0;
+            if (e->stream && len > 0 && flags == 0)
+                e->knownPending = 0;
             break;
         }
         if (errno == EINTR)
@@ -1134,9 +1168,9 @@ int Ws_ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e)
         return Fail(winsock::WSAENOTSOCK);
     if (cmd == win::Fionread) {
-        if (e->knownEmpty) {
-            e->knownEmpty = false;
-            *argp = 0;
+        if (e->knownPending >= 0) {
+            *argp = static_cast<u_long>(e->knownPending);
+            e->knownPending = -1;
             return 0;
         }
         int n = 0;
@@ -1383,6 +1417,7 @@ SOCKET Ws_accept(SOCKET s, SOCKADDR* addr, int* addrlen) {
             // registration, as on Windows.
             auto n = std::make_shared<Entry>();
             n->fd = nfd;
+            n->tellsPending = TellPendingOnRead(nfd);
             n->connected = true;
             n->writeArmed = true;
             n->hwnd = e->hwnd;
