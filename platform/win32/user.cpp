@@ -482,7 +482,8 @@ bool Collect(ThreadState* t, int timeoutMs) {
     // Whatever was posted until now counts as posted before what this
     // collection found ready (as far as a collection can tell).
     t->collectedThrough = t->lastSeq;
-    t->collectedAt = MonotonicMs();
+    if (!t->timers.empty()) // a timer set later is judged as due since, which costs a look
+        t->collectedAt = MonotonicMs();
     t->freshCollection = true;
     return HasPendingLocked(t);
 }
