@@ -65,7 +65,7 @@ public:
 
     bool Start(const std::string& binary) {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            FPort = RefusedPort(); // free right now
+            FPort = FreePort(); // free right now
             WriteConfig();
             if (Spawn(binary) && WaitListening())
                 return true;

@@ -379,15 +379,20 @@ bool ScriptedPeer::WaitForResets(int n, int ms) const {
 }
 
 std::uint16_t RefusedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    // Bound and never listening, for the whole run: a connection is refused
+    // (reset), and no server of another test can take the port meanwhile, nor
+    // the system hand it out for a connection of its own.
+    static const std::uint16_t port = [] {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }();
+    return port;
 }
 
 ManualListener::ManualListener() {

@@ -159,7 +159,7 @@ private:
     std::uint16_t FPort = 0;
 };
 
-// A loopback port on which nothing listens (bound, read, closed), for
+// A loopback port on which nothing listens, held bound for the whole run, for
 // refused-connection tests.
 std::uint16_t RefusedPort();
 
