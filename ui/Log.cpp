@@ -13,7 +13,6 @@
 #include "framework/qt/qt_application.h"
 #include "framework/qt/qt_text.h"
 #include "net/http/httpprot.h"
-#include "upload/post_to_server.h"
 #include "upload/procedures.h"
 
 #include <QCloseEvent>
@@ -467,5 +466,5 @@ void TForm1::UploadEditedQso(const TLogbookData& key, TLogbookData& changed) {
 }
 
 bool TForm1::PostToServer(const TStringList& body, std::string& reply) {
-    return ::PostToServer(body, reply);
+    return ::PostToServer(body, reply, PostSettings);
 }

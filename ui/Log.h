@@ -4,6 +4,7 @@
 
 #include "core/logbook_data.h"
 #include "core/logbook_list.h"
+#include "upload/post_to_server.h"
 
 #include <QWidget>
 
@@ -51,6 +52,9 @@ public:
     // Windows Sockets library stays loaded, so uploads do not load and unload
     // it each time.
     std::unique_ptr<THttpCli> HttpCli1;
+    // Where the uploads go and how long they wait: the compiled-in settings,
+    // which the program never changes; tests point them at a server of theirs.
+    TPostSettings PostSettings;
 
     // Handlers, under the names of the components and events they serve.
     void FormCreate();

@@ -2,20 +2,16 @@
 
 #include "core/settings.h"
 
-namespace {
-std::string gRobotHostOverride;
-}
-
 std::string RobotHost() {
-    return gRobotHostOverride.empty() ? std::string(LOGBOOK_ROBOT_HOST) : gRobotHostOverride;
+    return LOGBOOK_ROBOT_HOST;
 }
 
 std::string WebHost() {
     return LOGBOOK_WEB_HOST;
 }
 
-std::string UploadUrl() {
-    return "http://" + RobotHost() + "/newentry.aspx";
+std::string UploadUrl(const std::string& robotHost) {
+    return "http://" + robotHost + "/newentry.aspx";
 }
 
 // The account callsign goes in as it is, without escaping.
@@ -25,8 +21,4 @@ std::string LogPageAddress() {
 
 std::string MapAddress() {
     return "http://" + WebHost() + "/public/cache/map_" + LogbookCallsign + ".jpg";
-}
-
-void upload::testing::SetRobotHost(const std::string& host) {
-    gRobotHostOverride = host;
 }

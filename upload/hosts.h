@@ -10,11 +10,7 @@ std::string RobotHost();
 // Serves the log page and the QSO map.
 std::string WebHost();
 
-std::string UploadUrl();      // "http://" + robot host + "/newentry.aspx"
+// "http://" + robot host + "/newentry.aspx"
+std::string UploadUrl(const std::string& robotHost);
 std::string LogPageAddress(); // "http://" + web host + "/ViewLogbook.aspx?user=" + account
 std::string MapAddress();     // "http://" + web host + "/public/cache/map_" + account + ".jpg"
-
-namespace upload::testing {
-// Points the uploads at a test server; an empty text restores the compiled-in host.
-void SetRobotHost(const std::string& host);
-} // namespace upload::testing

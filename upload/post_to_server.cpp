@@ -3,16 +3,11 @@
 #include "framework/stream.h"
 #include "net/http/httpprot.h"
 #include "platform/win32/windows.h"
-#include "upload/hosts.h"
 
 #include <algorithm>
 #include <memory>
 
 namespace {
-constexpr unsigned kTimeoutSeconds = 500;
-constexpr int kPauseMs = 100;
-unsigned gTimeoutSeconds = kTimeoutSeconds;
-int gPauseMs = kPauseMs;
 
 // The response stream: it keeps at most the first kMaxAnswerBytes of the
 // answer and notes that more came, so a server that keeps sending cannot
@@ -35,15 +30,7 @@ private:
 
 } // namespace
 
-void upload::testing::SetPostTimeout(unsigned seconds) {
-    gTimeoutSeconds = seconds == 0 ? kTimeoutSeconds : seconds;
-}
-
-void upload::testing::SetPauseAfterPost(int ms) {
-    gPauseMs = ms < 0 ? kPauseMs : ms;
-}
-
-bool PostToServer(const TStringList& body, std::string& reply) {
+bool PostToServer(const TStringList& body, std::string& reply, const TPostSettings& settings) {
     bool result = true;
     auto client = std::make_unique<THttpCli>(nullptr);
     auto request = std::make_unique<TMemoryStream>();
@@ -57,9 +44,9 @@ bool PostToServer(const TStringList& body, std::string& reply) {
     client->SetConnection("Keep-Alive");
     client->SetDocStream(response.get());
     client->SetContentTypePost("application/x-www-form-urlencoded");
-    client->SetURL(UploadUrl());
+    client->SetURL(UploadUrl(settings.RobotHost));
     client->SetRequestVer("1.0");
-    client->SetTimeout(gTimeoutSeconds);
+    client->SetTimeout(settings.TimeoutSeconds);
     // An answer longer than any the service gives ends the exchange: the
     // connection is closed from the message loop, not from inside the
     // client's own reading.
@@ -72,10 +59,9 @@ bool PostToServer(const TStringList& body, std::string& reply) {
     };
     try {
         client->Post();
-        // The pause is part of the exchange as the service has always seen it;
-        // it blocks without servicing messages.
-        if (gPauseMs > 0 && !response->TooLong())
-            Sleep(static_cast<DWORD>(gPauseMs));
+        // The pause blocks without servicing messages.
+        if (settings.PauseMs > 0 && !response->TooLong())
+            Sleep(static_cast<DWORD>(settings.PauseMs));
         if (client->ContentLength() > 0)
             reply = response->DataString();
     } catch (const std::exception& e) {

@@ -4,7 +4,6 @@
 // open descriptors, heap, window-class atoms, message numbers.
 #include "net/http/httpprot.h"
 #include "net/socket/icswndcontrol.h"
-#include "upload/hosts.h"
 #include "upload/post_to_server.h"
 
 #include "guarded_server.h"
@@ -131,11 +130,11 @@ TStringList UploadBody(int i) {
 }
 
 // Runs `count` uploads; returns how many were answered "<insert>1</insert>".
-int Upload(int count, int from) {
+int Upload(int count, int from, const TPostSettings& settings) {
     int inserted = 0;
     for (int i = 0; i < count; ++i) {
         std::string reply;
-        if (PostToServer(UploadBody(from + i), reply) &&
+        if (PostToServer(UploadBody(from + i), reply, settings) &&
             reply.find("<insert>1</insert>") != std::string::npos)
             ++inserted;
         else
@@ -158,25 +157,25 @@ TEST(Soak, FiveThousandUploadsAndTwoHundredWithThePauseLeaveNothingBehind) {
 #endif
     ServiceProcess service;
     ASSERT_NE(service.Port(), 0);
-    upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(service.Port()));
-    upload::testing::SetPauseAfterPost(0);
+    TPostSettings settings;
+    settings.RobotHost = "127.0.0.1:" + std::to_string(service.Port());
+    settings.PauseMs = 0;
     const auto start = std::chrono::steady_clock::now();
 
     // The first uploads load what stays loaded and fill the allocator's pools.
-    ASSERT_EQ(Upload(200, 0), 200);
+    ASSERT_EQ(Upload(200, 0, settings), 200);
     const Snapshot before = Take();
     EXPECT_EQ(before.FirstClientNumber, 1025u);
     EXPECT_EQ(before.FirstSocketNumber, 1029u);
     EXPECT_EQ(IcsWndWindowCount(), 0);
     const UINT messageBefore = RegisterWindowMessageA("SoakProbeMessageBefore");
 
-    ASSERT_EQ(Upload(5000, 200), 5000);
+    ASSERT_EQ(Upload(5000, 200, settings), 5000);
     const Snapshot middle = Take();
-    upload::testing::SetPauseAfterPost(-1);
-    ASSERT_EQ(Upload(200, 5200), 200);
+    settings.PauseMs = TPostSettings().PauseMs;
+    ASSERT_EQ(Upload(200, 5200, settings), 200);
     const Snapshot after = Take();
     const UINT messageAfter = RegisterWindowMessageA("SoakProbeMessageAfter");
-    upload::testing::SetRobotHost("");
 
     const auto took = std::chrono::steady_clock::now() - start;
     std::printf(

@@ -32,11 +32,10 @@
 
 namespace {
 
-// The stand-in service that this test's uploads go to.
+// The stand-in service that the main window's uploads go to.
 class LocalService : public testpeer::TLocalService {
 public:
-    LocalService() { upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(Port())); }
-    ~LocalService() { upload::testing::SetRobotHost(""); }
+    LocalService() { Form1->PostSettings.RobotHost = "127.0.0.1:" + std::to_string(Port()); }
 };
 
 class QsoDialogTest : public ::testing::Test {

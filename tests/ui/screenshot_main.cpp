@@ -9,7 +9,6 @@
 #include "framework/qt/qt_application.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
-#include "upload/hosts.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -82,8 +81,8 @@ int main(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     TestApp();
     testpeer::TLocalService service;
-    upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(service.Port()));
     TTestWindows windows;
+    Form1->PostSettings.RobotHost = "127.0.0.1:" + std::to_string(service.Port());
     bool saved = false;
     TModalAnswerer answerer([&](QWidget* modal) {
         WaitForTick();

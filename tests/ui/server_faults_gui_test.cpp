@@ -3,7 +3,6 @@
 #include "tests/ui/upload_fixture.h"
 
 #include "tests/support/server_faults.h"
-#include "upload/post_to_server.h"
 
 namespace {
 
@@ -15,11 +14,7 @@ class ServerFaultFromMainWindow : public EntryFixture,
 protected:
     void SetUp() override {
         EntryFixture::SetUp();
-        upload::testing::SetPostTimeout(1);
-    }
-    void TearDown() override {
-        upload::testing::SetPostTimeout(0);
-        EntryFixture::TearDown();
+        PostSettings.TimeoutSeconds = 1;
     }
 };
 
@@ -36,7 +31,7 @@ TEST_P(ServerFaultFromMainWindow, ContactStaysUnsent) {
         UseServer(testpeer::RefusedPort());
         break;
     case ServerFault::Where::UnknownHost:
-        upload::testing::SetRobotHost("no-such-host.invalid");
+        PostSettings.RobotHost = "no-such-host.invalid";
         break;
     }
     Start();

@@ -11,7 +11,7 @@
 #include "tests/support/scripted_peer.h"
 #include "ui/Log.h"
 #include "ui/Setari.h"
-#include "upload/hosts.h"
+#include "upload/post_to_server.h"
 
 #include <gtest/gtest.h>
 
@@ -54,15 +54,14 @@ inline const std::string kEditBodyEnd = "<station_callsign:11>QQ9XYZ\r\n";
 class EntryFixture : public ::testing::Test {
 protected:
     void SetUp() override { PinClock(PinnedLocal(), -120); }
-    void TearDown() override {
-        upload::testing::SetRobotHost("");
-        UnpinClock();
-    }
+    void TearDown() override { UnpinClock(); }
 
-    // Shows the main window and applies the settings with OK: the club
-    // callsign, the default upload code, real-time mode as asked, DEMO off.
+    // Shows the main window, with PostSettings for its uploads, and applies
+    // the settings with OK: the club callsign, the default upload code,
+    // real-time mode as asked, DEMO off.
     void Start(bool realTime = true) {
         FWindows = std::make_unique<TTestWindows>();
+        Form1->PostSettings = PostSettings;
         FAnswerer = std::make_unique<TModalAnswerer>([this, realTime](QWidget* modal) {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 const QStringList lines = Memo("Memo1")->toPlainText().split(QLatin1Char('\n'));
@@ -88,7 +87,12 @@ protected:
         ASSERT_EQ(Form1->RealTimeMode, realTime);
     }
 
-    void UseServer(int port) { upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(port)); }
+    // Points the main window's uploads at a local server, from now on.
+    void UseServer(int port) {
+        PostSettings.RobotHost = "127.0.0.1:" + std::to_string(port);
+        if (FWindows)
+            Form1->PostSettings = PostSettings;
+    }
     // A peer that answers every upload with `answer` as an HTTP 200 body,
     // once the request has arrived up to `bodyEnd`.
     static void AnswerWith(testpeer::ScriptedPeer& peer, const std::string& answer,
@@ -150,6 +154,8 @@ protected:
         return Main(name)->palette().color(QPalette::Active, QPalette::Base);
     }
 
+    // How the main window uploads; Start gives it to the window.
+    TPostSettings PostSettings;
     std::vector<TBox> Boxes;
     std::unique_ptr<TTestWindows> FWindows;
     std::unique_ptr<TModalAnswerer> FAnswerer;

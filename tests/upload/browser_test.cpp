@@ -74,7 +74,7 @@ TEST(ServiceAddresses, CallsignGoesInUnchanged) {
     EXPECT_EQ(LogPageAddress(), "http://" + WebHost() + "/ViewLogbook.aspx?user=QQ9XYZ/P");
     EXPECT_EQ(MapAddress(), "http://" + WebHost() + "/public/cache/map_QQ9XYZ/P.jpg");
     EXPECT_NE(WebHost(), "");
-    EXPECT_EQ(UploadUrl(), "http://" + RobotHost() + "/newentry.aspx");
+    EXPECT_EQ(UploadUrl(RobotHost()), "http://" + RobotHost() + "/newentry.aspx");
     SetStartSettings();
 }
 

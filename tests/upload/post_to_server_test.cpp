@@ -1,4 +1,3 @@
-#include "upload/hosts.h"
 #include "upload/post_to_server.h"
 
 #include "guarded_server.h"
@@ -24,15 +23,17 @@ const std::string kBody = "Callsign=QQ9XYZ&Code=9999999999&ADIFData=<call:10>TES
 // Points the uploads at a local server for one test.
 class PostToServerTest : public ::testing::Test {
 protected:
-    void TearDown() override { upload::testing::SetRobotHost(""); }
-    void UseServer(std::uint16_t port) {
-        upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(port));
+    void UseServer(std::uint16_t port) { Settings.RobotHost = "127.0.0.1:" + std::to_string(port); }
+    bool PostToServer(const TStringList& body, std::string& reply) {
+        return ::PostToServer(body, reply, Settings);
     }
     static TStringList Body() {
         TStringList list;
         list.Add(kBody);
         return list;
     }
+
+    TPostSettings Settings;
 };
 
 TEST_F(PostToServerTest, SendsTheUploadRequestByteForByte) {

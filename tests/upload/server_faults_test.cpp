@@ -1,6 +1,5 @@
 // Every server fault through PostToServer with a short time-out: each ends
 // with a clear text, soon.
-#include "upload/hosts.h"
 #include "upload/post_to_server.h"
 
 #include "tests/support/server_faults.h"
@@ -19,36 +18,31 @@ constexpr unsigned kTimeoutSeconds = 2;
 // What a loaded machine may add to the time-out before the client notices.
 constexpr std::chrono::milliseconds kScheduling{500};
 
-class ServerFaultThroughPostToServer : public ::testing::TestWithParam<ServerFault> {
-protected:
-    void SetUp() override { upload::testing::SetPostTimeout(kTimeoutSeconds); }
-    void TearDown() override {
-        upload::testing::SetPostTimeout(0);
-        upload::testing::SetRobotHost("");
-    }
-};
+using ServerFaultThroughPostToServer = ::testing::TestWithParam<ServerFault>;
 
 TEST_P(ServerFaultThroughPostToServer, EndsWithAClearTextWithinTheTimeoutAndASecond) {
     const ServerFault& fault = GetParam();
+    TPostSettings settings;
+    settings.TimeoutSeconds = kTimeoutSeconds;
     std::unique_ptr<ScriptedPeer> peer;
     switch (fault.Target) {
     case ServerFault::Where::Peer:
         peer = std::make_unique<ScriptedPeer>();
         peer->Script(fault.Script);
-        upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(peer->Port()));
+        settings.RobotHost = "127.0.0.1:" + std::to_string(peer->Port());
         break;
     case ServerFault::Where::RefusedPort:
-        upload::testing::SetRobotHost("127.0.0.1:" + std::to_string(RefusedPort()));
+        settings.RobotHost = "127.0.0.1:" + std::to_string(RefusedPort());
         break;
     case ServerFault::Where::UnknownHost:
-        upload::testing::SetRobotHost("no-such-host.invalid");
+        settings.RobotHost = "no-such-host.invalid";
         break;
     }
     TStringList body;
     body.Add("Callsign=QQ9XYZ&Code=9999999999&ADIFData=<call:6>YO3ABC<EOR>");
     std::string reply; // callers pass an empty one
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = PostToServer(body, reply);
+    const bool ok = PostToServer(body, reply, settings);
     const auto end = std::chrono::steady_clock::now();
     EXPECT_EQ(ok, fault.Succeeds);
     EXPECT_EQ(reply, fault.Reply);
