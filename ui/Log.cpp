@@ -8,7 +8,6 @@
 
 #include "core/settings.h"
 #include "core/utc_clock.h"
-#include "framework/qt/focus_navigation.h"
 #include "framework/qt/message_box.h"
 #include "framework/qt/qt_application.h"
 #include "framework/qt/qt_text.h"
@@ -79,13 +78,11 @@ public:
             return;
         }
         F.ReturnFocus();
-        F.ui->EditIndicativ->clear();
-        F.ui->EditRX->setText(QStringLiteral("59"));
-        F.ui->EditTX->setText(QStringLiteral("59"));
+        F.ClearEntryFields(TLocator::Keep);
     }
     void LoadQsoDialog(const TLogbookData& record) override {
         if (FormLogbookData)
-            FormLogbookData->LoadRecord(record);
+            FormLogbookData->Fields().Load(record);
     }
 
 private:
@@ -167,14 +164,14 @@ void TForm1::WireHandlers() {
         RunGuarded([&] { ListView1SelectItem(row, selected); });
     };
 
-    SetOnKeyPress(ui->DatePicker, [this](QWidget* s, char& k) { DatePickerKeyPress(s, k); });
-    SetOnKeyPress(ui->OraPicker, [this](QWidget* s, char& k) { OraPickerKeyPress(s, k); });
-    SetOnKeyPress(ui->BandCombo, [this](QWidget* s, char& k) { BandComboKeyPress(s, k); });
-    SetOnKeyPress(ui->ModCombo, [this](QWidget* s, char& k) { ModComboKeyPress(s, k); });
-    SetOnKeyPress(ui->EditIndicativ, [this](QWidget* s, char& k) { EditIndicativKeyPress(s, k); });
-    SetOnKeyPress(ui->EditRX, [this](QWidget* s, char& k) { EditRXKeyPress(s, k); });
-    SetOnKeyPress(ui->EditTX, [this](QWidget* s, char& k) { EditTXKeyPress(s, k); });
-    SetOnKeyPress(ui->EditLocator, [this](QWidget* s, char& k) { EditLocatorKeyPress(s, k); });
+    SetOnKeyPress(ui->DatePicker, DatePickerKeyPress);
+    SetOnKeyPress(ui->OraPicker, OraPickerKeyPress);
+    SetOnKeyPress(ui->BandCombo, BandComboKeyPress);
+    SetOnKeyPress(ui->ModCombo, ModComboKeyPress);
+    SetOnKeyPress(ui->EditIndicativ, EditIndicativKeyPress);
+    SetOnKeyPress(ui->EditRX, EditRXKeyPress);
+    SetOnKeyPress(ui->EditTX, EditTXKeyPress);
+    SetOnKeyPress(ui->EditLocator, EditLocatorKeyPress);
 }
 
 void TForm1::FormCreate() {
@@ -189,13 +186,11 @@ void TForm1::FormCreate() {
     Timer1->start();
     StationCallsign.clear();
     SetStartSettings();
-    ui->EditRX->setText(QStringLiteral("59"));
-    ui->EditTX->setText(QStringLiteral("59"));
+    ClearEntryFields(TLocator::Keep);
     ui->BandCombo->setCurrentIndex(5); // "15m"
     ui->ModCombo->setCurrentIndex(4);  // "SSB"
     ui->Memo1->setPlainText(QStringLiteral("Ready"));
     ui->DebugMemo->clear();
-    ui->EditIndicativ->clear();
     FormatSettings().LongTimeFormat = "hh:mm:ss";
     const TDateTime utc = UtcNow();
     ui->DatePicker->SetDate(utc);
@@ -288,21 +283,22 @@ void TForm1::SetariBtnClick() {
 }
 
 void TForm1::AdaugaBtnClick() {
+    AppendContact(EntryRow());
+}
+
+void TForm1::AppendContact(const TEntryControls& source) {
     TLogbookData* record = FLogbook.NewRecord();
     // Rows are never removed: the count before appending numbers the contact.
     record->Id = FLogbook.Count();
-    record->QsoDate = ui->DatePicker->DateTime();
-    record->QsoTime = ui->OraPicker->DateTime();
-    record->Callsign = FromQString(ui->EditIndicativ->text());
-    record->Rx = FromQString(ui->EditRX->text());
-    record->Tx = FromQString(ui->EditTX->text());
-    record->Locator = FromQString(ui->EditLocator->text());
-    record->Band = FromQString(ui->BandCombo->currentText());
-    record->Mode = FromQString(ui->ModCombo->currentText());
+    source.StoreInto(*record);
     record->Uploaded = 0;
     FLogbook.AppendRow(record);
     RefreshListView();
     UploadNewQso(*record);
+}
+
+TLogbookData* TForm1::RecordAt(int row) {
+    return row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
 }
 
 // Runs alike for the row losing the selection and the row gaining it, so
@@ -315,59 +311,37 @@ void TForm1::ListView1SelectItem(int row, bool /*selected*/) {
     const TDateTime utc = UtcNow();
     ui->DatePicker->SetDate(utc);
     ui->OraPicker->SetDateTime(utc);
-    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
+    TLogbookData* record = RecordAt(row);
     if (!record)
         return;
-    LoadEntryRow(*record);
+    EntryRow().Load(*record);
     SetEntryColour(kSkyBlue);
     ui->AdaugaBtn->setEnabled(false);
     TakeSnapshot(*record, *SelectedSnapshot);
     FShownRecord = record;
 }
 
-void TForm1::LoadEntryRow(const TLogbookData& record) {
-    ui->DatePicker->SetDateTime(record.QsoDate);
-    ui->OraPicker->SetDateTime(record.QsoTime);
-    ui->EditIndicativ->setText(ToQString(record.Callsign));
-    ui->EditRX->setText(ToQString(record.Rx));
-    ui->EditTX->setText(ToQString(record.Tx));
-    ui->EditLocator->setText(ToQString(record.Locator));
-    // A list without an item of that text keeps its selection.
-    if (int i = ui->BandCombo->findText(ToQString(record.Band), Qt::MatchExactly); i >= 0)
-        ui->BandCombo->setCurrentIndex(i);
-    if (int i = ui->ModCombo->findText(ToQString(record.Mode), Qt::MatchExactly); i >= 0)
-        ui->ModCombo->setCurrentIndex(i);
+TEntryControls TForm1::EntryRow() const {
+    return TEntryControls::Of(*ui);
 }
 
 void TForm1::ReloadShownContact() {
     if (!FShownRecord)
         return;
-    LoadEntryRow(*FShownRecord);
+    EntryRow().Load(*FShownRecord);
     TakeSnapshot(*FShownRecord, *SelectedSnapshot);
 }
 
 void TForm1::EditBtnClick() {
-    const int row = ui->ListView1->FirstSelectedRow();
-    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
-    if (record) {
-        record->QsoDate = ui->DatePicker->DateTime();
-        record->QsoTime = ui->OraPicker->DateTime();
-        record->Callsign = FromQString(ui->EditIndicativ->text());
-        record->Rx = FromQString(ui->EditRX->text());
-        record->Tx = FromQString(ui->EditTX->text());
-        record->Locator = FromQString(ui->EditLocator->text());
-        record->Band = FromQString(ui->BandCombo->currentText());
-        record->Mode = FromQString(ui->ModCombo->currentText());
+    if (TLogbookData* record = RecordAt(ui->ListView1->FirstSelectedRow())) {
+        EntryRow().StoreInto(*record);
         RefreshListView();
         UploadEditedQso(EditKey(*record, *SelectedSnapshot), *record);
     }
     FShownRecord = nullptr;
     ui->EditBtn->setEnabled(false);
     ui->AdaugaBtn->setEnabled(true);
-    ui->EditIndicativ->clear();
-    ui->EditRX->setText(QStringLiteral("59"));
-    ui->EditTX->setText(QStringLiteral("59"));
-    ui->EditLocator->clear();
+    ClearEntryFields(TLocator::Clear);
     SetEntryColour(SystemColor(TSystemColor::clWindow));
     // The real-time box is read now, whether or not the dialog was last
     // closed with OK.
@@ -383,46 +357,24 @@ void TForm1::EditBtnClick() {
 }
 
 void TForm1::StergeBtnClick() {
-    ui->EditIndicativ->clear();
-    ui->EditRX->setText(QStringLiteral("59"));
-    ui->EditTX->setText(QStringLiteral("59"));
-    ui->EditLocator->clear();
+    ClearEntryFields(TLocator::Clear);
     ReturnFocus();
 }
 
+void TForm1::ClearEntryFields(TLocator locator) {
+    ui->EditIndicativ->clear();
+    ui->EditRX->setText(QStringLiteral("59"));
+    ui->EditTX->setText(QStringLiteral("59"));
+    if (locator == TLocator::Clear)
+        ui->EditLocator->clear();
+}
+
 void TForm1::UploadServer1Click() {
-    const int row = ui->ListView1->FirstSelectedRow();
-    TLogbookData* record = row >= 0 && row < FLogbook.Count() ? FLogbook.Row(row).Data : nullptr;
-    ResendQso(*FView, record, PostThrough(*this));
+    ResendQso(*FView, RecordAt(ui->ListView1->FirstSelectedRow()), PostThrough(*this));
 }
 
 void TForm1::Sterge1Click() {
     // Contacts cannot be deleted.
-}
-
-void TForm1::DatePickerKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::OraPickerKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::BandComboKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::ModComboKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::EditIndicativKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::EditRXKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::EditTXKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
-}
-void TForm1::EditLocatorKeyPress(QWidget* sender, char& key) {
-    EnterMovesToNextControl(sender, key);
 }
 
 void TForm1::RefreshListView() {

@@ -4,6 +4,8 @@
 
 #include "core/logbook_data.h"
 #include "core/logbook_list.h"
+#include "framework/qt/focus_navigation.h"
+#include "ui/entry_controls.h"
 #include "upload/post_to_server.h"
 
 #include <QWidget>
@@ -74,14 +76,18 @@ public:
     void Editeaza1Click();
     void WebLogBtnClick();
     void WebMapBtnClick();
-    void DatePickerKeyPress(QWidget* sender, char& key);
-    void OraPickerKeyPress(QWidget* sender, char& key);
-    void BandComboKeyPress(QWidget* sender, char& key);
-    void ModComboKeyPress(QWidget* sender, char& key);
-    void EditIndicativKeyPress(QWidget* sender, char& key);
-    void EditRXKeyPress(QWidget* sender, char& key);
-    void EditTXKeyPress(QWidget* sender, char& key);
-    void EditLocatorKeyPress(QWidget* sender, char& key);
+    // Character key presses in the eight entry controls: one behaviour under
+    // the names of the controls it serves. Enter moves on to the next control
+    // instead of reaching the control.
+    using TEntryKeyPress = void (*)(QWidget* sender, char& key);
+    static constexpr TEntryKeyPress DatePickerKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress OraPickerKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress BandComboKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress ModComboKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress EditIndicativKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress EditRXKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress EditTXKeyPress = EnterMovesToNextControl;
+    static constexpr TEntryKeyPress EditLocatorKeyPress = EnterMovesToNextControl;
 
     // Rewrites every row of the list from its record.
     void RefreshListView();
@@ -111,8 +117,18 @@ private:
     // The background of the nine entry controls: sky blue while a listed
     // contact is being edited, the window colour for a new one.
     void SetEntryColour(const QColor& colour);
-    // Puts a contact into the entry row's pickers, fields and lists.
-    void LoadEntryRow(const TLogbookData& record);
+    // The entry row's eight contact controls.
+    TEntryControls EntryRow() const;
+    // Readies the entry fields for the next contact: the callsign emptied,
+    // both reports "59", the locator emptied or kept. Band, mode and the
+    // pickers stay as they are.
+    enum class TLocator { Clear, Keep };
+    void ClearEntryFields(TLocator locator);
+    // Both add operations: a new record numbered by the rows before it,
+    // filled from `source`, listed, then uploaded.
+    void AppendContact(const TEntryControls& source);
+    // The record of a list row; null for a row outside the list (-1: none).
+    TLogbookData* RecordAt(int row);
     // While the entry row shows a listed contact for editing: shows it again,
     // with SelectedSnapshot, as its record now holds it (after an upload or
     // the QSO dialog changed the record).

@@ -29,29 +29,20 @@ void TForm1::Adauga1Click() {
     CenterOver(FormLogbookData, this);
     if (ShowModal(FormLogbookData) != QDialog::Accepted)
         return;
-    TLogbookData* record = FLogbook.NewRecord();
-    record->Id = FLogbook.Count();
-    FormLogbookData->StoreInto(*record);
-    record->Uploaded = 0;
-    FLogbook.AppendRow(record);
-    RefreshListView();
-    UploadNewQso(*record);
+    AppendContact(FormLogbookData->Fields());
 }
 
 void TForm1::Editeaza1Click() {
-    const int row = ui->ListView1->FirstSelectedRow();
-    if (row < 0)
-        return;
-    TLogbookData* record = FLogbook.Row(row).Data;
+    TLogbookData* record = RecordAt(ui->ListView1->FirstSelectedRow());
     if (!record)
         return;
-    FormLogbookData->LoadRecord(*record);
+    FormLogbookData->Fields().Load(*record);
     FormLogbookData->setWindowTitle(QStringLiteral("Editare"));
     CenterOver(FormLogbookData, this);
     if (ShowModal(FormLogbookData) != QDialog::Accepted)
         return;
     const TLogbookData key = EditKey(*record, *SelectedSnapshot);
-    FormLogbookData->StoreInto(*record);
+    FormLogbookData->Fields().StoreInto(*record);
     RefreshListView();
     // The entry row must not hold the values from before the dialog: its
     // "Editeaza" would write them back.

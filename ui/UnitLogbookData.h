@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/logbook_data.h"
+#include "ui/entry_controls.h"
 
 #include <QDialog>
 
@@ -21,13 +22,8 @@ public:
 
     Ui::TFormLogbookData& Controls() { return *ui; }
 
-    // Puts a contact into the controls: both pickers take the whole values,
-    // the lists select the item with the contact's text (a list without such
-    // an item keeps its selection).
-    void LoadRecord(const TLogbookData& record);
-    // Overwrites the contact's date, time, callsign, reports, locator, band
-    // and mode, in this order, from the controls.
-    void StoreInto(TLogbookData& record) const;
+    // The contact's controls, which contacts are loaded into and stored from.
+    TEntryControls Fields() const;
 
 private:
     std::unique_ptr<Ui::TFormLogbookData> ui;
