@@ -52,7 +52,8 @@ public:
     QAction* UploadServer1 = nullptr;
     // Carried by the form and never used for a request: while it exists the
     // Windows Sockets library stays loaded, so uploads do not load and unload
-    // it each time.
+    // it each time. The form is its one owner: it has no component owner and
+    // is never released through a posted message.
     std::unique_ptr<THttpCli> HttpCli1;
     // Where the uploads go and how long they wait: the compiled-in settings,
     // which the program never changes; tests point them at a server of theirs.
