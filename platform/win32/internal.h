@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// Internal: the stand-in's files call these directly, not through the
+// dynamic linker.
+#pragma GCC visibility push(hidden)
 namespace platform::detail {
 
 // CLOCK_MONOTONIC in whole milliseconds, 64 bits (never wraps). Timer
@@ -10,3 +13,4 @@ namespace platform::detail {
 std::uint64_t MonotonicMs();
 
 } // namespace platform::detail
+#pragma GCC visibility pop
