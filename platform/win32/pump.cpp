@@ -48,9 +48,12 @@ bool PumpPass::Next(MSG* msg) {
         return false;
     }
     MessageQueue& q = t->queue;
+    bool justCollected = false;
     for (;;) {
         {
             std::lock_guard ql(q.lock);
+            if (justCollected) // marked here, not under a lock of its own
+                MarkCollectedLocked(t);
             if (!started_) {
                 // A collection made right before the pass, whose messages
                 // are still queued (by the wait that ended because something
@@ -92,8 +95,8 @@ bool PumpPass::Next(MSG* msg) {
             return false;
         }
         --collectionsLeft_;
-        Collect(t, 0);
-        collected_ = true;
+        CollectReady(t, 0);
+        collected_ = justCollected = true;
     }
 }
 

@@ -66,7 +66,40 @@ void WakeUnlessPumping(ThreadState* t) {
         Wake(t);
 }
 
+namespace {
+
+// The wake-up was taken: the next post writes again. A post that slips in
+// before the clear finds the flag still set and does not write, but its
+// message is queued already, and every collection is followed by a look at
+// the queue under its lock; that lock also orders the clear before the look,
+// so the store needs no fence of its own.
+void ClearWakePending(ThreadState* t) {
+    t->wakePending.store(false, std::memory_order_release);
+}
+
+// A collection on a thread that watches no descriptor and has no timer: the
+// eventfd is all that can be ready, so taking its wake-up is all there is to
+// do, and a read of it is cheaper than epoll_wait; without a wake-up
+// pending, there is nothing at all to do. The edge stays in epoll's ready
+// list, but epoll looks at the eventfd again before it reports it, and finds
+// it empty.
+void TakeWakeUp(ThreadState* t) {
+    if (!t->wakePending.load(std::memory_order_acquire))
+        return;
+    std::uint64_t count;
+    // Nothing to read yet: the poster has raised the flag and not written;
+    // its write will wake the handle and be collected then.
+    if (read(t->eventFd, &count, sizeof count) == sizeof count)
+        ClearWakePending(t);
+}
+
+} // namespace
+
 void CollectReady(ThreadState* t, int timeoutMs) {
+    if (timeoutMs == 0 && !WatchesAny(t) && t->timers.timers.empty()) {
+        TakeWakeUp(t);
+        return;
+    }
     // The callbacks' posts are for our caller, who looks at the queue next.
     platform::PumpScope scope;
     FlushWatchChanges(t);
@@ -79,11 +112,7 @@ void CollectReady(ThreadState* t, int timeoutMs) {
     for (int i = 0; i < n; ++i) {
         const std::uint64_t tag = events[i].data.u64;
         if (tag == kEventTag) {
-            // The edge is taken; now clear the flag. A post that slips in
-            // between finds the flag still set and does not write, but its
-            // message is already queued and the caller looks at the queue
-            // next; every post after the clear writes again, a new edge.
-            t->wakePending.store(false, std::memory_order_seq_cst);
+            ClearWakePending(t); // the edge is taken; a later write is a new one
         } else if (tag == kTimerTag) {
             TimerFdFired(t);
         } else if (SocketReady callback = WatchCallback(t, tag)) {

@@ -57,6 +57,11 @@ struct ThreadState {
     // not) and its watch changes wait for the next collection.
     int pumpDepth = 0;
     bool wakeSkipped = false;
+    // The window the thread used last among its own, with its procedure
+    // (window_table.cpp). Only the thread itself can destroy it, so the
+    // thread posts to it and dispatches to it without the table's lock.
+    HWND lastOwnWindow = nullptr;
+    WNDPROC lastOwnProcedure = nullptr;
 };
 
 // The calling thread's record, or null before its first use. The library is

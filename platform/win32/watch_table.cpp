@@ -62,6 +62,7 @@ std::uint32_t NewGenerationLocked() {
 
 // Caller holds the table's lock.
 std::uint32_t AllocateSlotLocked(WatchTable& table) {
+    table.live.fetch_add(1, std::memory_order_relaxed);
     if (!table.freeSlots.empty()) {
         std::uint32_t index = table.freeSlots.back();
         table.freeSlots.pop_back();
@@ -81,6 +82,7 @@ void FreeSlotLocked(WatchTable& table, std::uint32_t index) {
     w.dirty = false;
     w.callback = nullptr;
     table.freeSlots.push_back(index);
+    table.live.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // Brings epoll in line with what the slot asks for. False when epoll
@@ -168,6 +170,10 @@ void FlushWatchChanges(ThreadState* t) {
             table.dirty[kept++] = index;
     }
     table.dirty.resize(kept);
+}
+
+bool WatchesAny(const ThreadState* t) {
+    return t->watches.live.load(std::memory_order_relaxed) != 0;
 }
 
 platform::SocketReady WatchCallback(ThreadState* t, std::uint64_t tag) {

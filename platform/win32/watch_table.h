@@ -5,6 +5,7 @@
 
 #include "platform/win32/reactor.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -36,6 +37,8 @@ struct WatchTable {
     std::mutex lock;
     std::vector<WatchSlot> slots;
     std::vector<std::uint32_t> freeSlots;
+    // Slots in use; read by the owning thread without the lock.
+    std::atomic<std::uint32_t> live{0};
     // Watches changed inside a pump scope, applied before the next
     // collection (owning thread only).
     std::vector<std::uint32_t> dirty;
@@ -44,6 +47,10 @@ struct WatchTable {
 // Applies the watch changes made inside pump scopes; one that epoll
 // refused stays listed for the next time. Owning thread only.
 void FlushWatchChanges(ThreadState* t);
+
+// The thread watches at least one descriptor (as far as the owning thread
+// can tell without the lock).
+bool WatchesAny(const ThreadState* t);
 
 // The callback of the watch whose epoll data is `tag`, or an empty one when
 // an earlier callback has unwatched or re-watched the descriptor since.

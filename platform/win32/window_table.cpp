@@ -96,6 +96,14 @@ void FreeWindowLocked(Window* w) {
     table.freeSlots.push_back(index);
 }
 
+// Remembers the window as the calling thread's last used own window.
+void RememberIfOwn(ThreadState* self, const Window* w) {
+    if (self && w->owner == self) {
+        self->lastOwnWindow = w->handle;
+        self->lastOwnProcedure = w->proc;
+    }
+}
+
 // The address of the window's extra bytes at `index`, or null (with the
 // error set) for a stale window or an index outside them. Caller holds the
 // table's lock.
@@ -126,6 +134,11 @@ ThreadState* WindowOwnerLocked(HWND hwnd) {
 }
 
 ThreadState* LockQueueOfWindow(HWND hwnd, std::unique_lock<std::mutex>& queueLock) {
+    ThreadState* self = ExistingState();
+    if (self && hwnd == self->lastOwnWindow) {
+        queueLock = std::unique_lock(self->queue.lock);
+        return self;
+    }
     std::unique_lock tl(Table().lock);
     Window* w = FindWindowLocked(hwnd);
     if (!w) {
@@ -133,6 +146,7 @@ ThreadState* LockQueueOfWindow(HWND hwnd, std::unique_lock<std::mutex>& queueLoc
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
+    RememberIfOwn(self, w);
     queueLock = std::unique_lock(w->owner->queue.lock);
     return w->owner;
 }
@@ -151,12 +165,16 @@ ThreadState* LockQueueOfThread(DWORD threadId, std::unique_lock<std::mutex>& que
 }
 
 WNDPROC WindowProcedure(HWND hwnd) {
+    ThreadState* self = ExistingState();
+    if (self && hwnd == self->lastOwnWindow)
+        return self->lastOwnProcedure;
     std::lock_guard tl(Table().lock);
     Window* w = FindWindowLocked(hwnd);
     if (!w) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
+    RememberIfOwn(self, w);
     return w->proc;
 }
 
@@ -240,6 +258,8 @@ BOOL DestroyWindow(HWND hwnd) {
         t = w->owner;
         FreeWindowLocked(w);
     }
+    if (t->lastOwnWindow == hwnd)
+        t->lastOwnWindow = nullptr;
     // Nothing queued for the window may reach a later window of the same slot.
     {
         std::lock_guard ql(t->queue.lock);
