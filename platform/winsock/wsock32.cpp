@@ -121,6 +121,32 @@ int FailErrno() {
     return Fail(winsock_impl::WsaErrorFromErrno(errno));
 }
 
+SOCKET FailSocket(int wsaError) {
+    t_lastError = wsaError;
+    return kInvalidSocket;
+}
+
+std::nullptr_t FailNull(int wsaError) {
+    t_lastError = wsaError;
+    return nullptr;
+}
+
+// The first check of every entry point, in Windows' order: the library is
+// started (else WSANOTINITIALISED), then the arguments the call checks
+// before anything else (`argumentError`, 0 when they are fine). False with
+// the error set when the call must fail.
+bool Admit(int argumentError = 0) {
+    const int error = Started() ? argumentError : winsock::WSANOTINITIALISED;
+    if (error != 0)
+        t_lastError = error;
+    return error == 0;
+}
+
+// A buffer of `len` bytes at `buf` that the call may use (WSAEFAULT if not).
+int BufferError(const char* buf, int len) {
+    return len < 0 || (buf == nullptr && len > 0) ? winsock::WSAEFAULT : 0;
+}
+
 // ---- the socket table --------------------------------------------------------
 
 struct Entry {
@@ -190,6 +216,49 @@ void WaitReady(int fd, short events) {
     while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
 }
+
+// An entry point's hold on the socket it names. Past Admit, it takes the
+// table's lock and finds the entry; when the handle names none, the error is
+// WSAENOTSOCK and the call holds no lock. Otherwise the lock is held until
+// the call ends, except while it waits for a blocking socket.
+class SocketCall {
+public:
+    explicit SocketCall(SOCKET s, int argumentError = 0) : FSocket(s) {
+        if (!Admit(argumentError))
+            return;
+        FLock = std::unique_lock(g_mutex);
+        FEntry = Find(s);
+        if (!FEntry) {
+            FLock.unlock();
+            t_lastError = winsock::WSAENOTSOCK;
+        }
+    }
+    explicit operator bool() const { return FEntry != nullptr; }
+    Entry& operator*() const { return *FEntry; }
+    Entry* operator->() const { return FEntry.get(); }
+    const std::shared_ptr<Entry>& Shared() const { return FEntry; }
+
+    // Waits without the lock until the descriptor is ready for `events`.
+    // False, with WSAENOTSOCK, when the socket was closed meanwhile.
+    bool WaitUntilReady(short events) {
+        const int fd = FEntry->fd; // read under the lock
+        FLock.unlock();
+        WaitReady(fd, events);
+        FLock.lock();
+        if (Find(FSocket))
+            return true;
+        t_lastError = winsock::WSAENOTSOCK;
+        return false;
+    }
+
+    // Lets go of the lock for good, before handing the call on.
+    void Release() { FLock.unlock(); }
+
+private:
+    SOCKET FSocket;
+    std::unique_lock<std::recursive_mutex> FLock;
+    std::shared_ptr<Entry> FEntry;
+};
 
 // Asks a stream socket to tell, with every read, how much it leaves queued.
 bool TellPendingOnRead(int fd) {
@@ -758,12 +827,9 @@ void Ws_WSASetLastError(int error) {
 }
 
 int Ws_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long event) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     if (event != 0 && !IsWindow(hwnd))
         return Fail(winsock::WSAEINVAL);
     // A socket under WSAAsyncSelect is non-blocking, as on Windows.
@@ -793,14 +859,8 @@ int Ws_WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long event) {
 }
 
 HANDLE Ws_WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(name == nullptr || buf == nullptr || buflen <= 0 ? winsock::WSAEFAULT : 0))
         return nullptr;
-    }
-    if (name == nullptr || buf == nullptr || buflen <= 0) {
-        t_lastError = winsock::WSAEFAULT;
-        return nullptr;
-    }
     auto t = std::make_shared<Task>();
     t->hwnd = hwnd;
     t->msg = msg;
@@ -812,14 +872,9 @@ HANDLE Ws_WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf
 
 HANDLE Ws_WSAAsyncGetHostByAddr(HWND hwnd, UINT msg, const char* addr, int len, int type, char* buf,
                                 int buflen) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(addr == nullptr || len <= 0 || buf == nullptr || buflen <= 0 ? winsock::WSAEFAULT
+                                                                            : 0))
         return nullptr;
-    }
-    if (addr == nullptr || len <= 0 || buf == nullptr || buflen <= 0) {
-        t_lastError = winsock::WSAEFAULT;
-        return nullptr;
-    }
     auto t = std::make_shared<Task>();
     t->hwnd = hwnd;
     t->msg = msg;
@@ -832,8 +887,8 @@ HANDLE Ws_WSAAsyncGetHostByAddr(HWND hwnd, UINT msg, const char* addr, int len, 
 }
 
 int Ws_WSACancelAsyncRequest(HANDLE asyncTask) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
+    if (!Admit())
+        return kSocketError;
     std::shared_ptr<Task> t;
     {
         std::lock_guard lock(g_taskMutex);
@@ -853,14 +908,8 @@ int Ws_WSACancelAsyncRequest(HANDLE asyncTask) {
 }
 
 SOCKET Ws_socket(int af, int type, int protocol) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(af != win::AfInet ? winsock::WSAEAFNOSUPPORT : 0))
         return kInvalidSocket;
-    }
-    if (af != win::AfInet) {
-        t_lastError = winsock::WSAEAFNOSUPPORT;
-        return kInvalidSocket;
-    }
     int t;
     if (type == win::SockStream)
         t = SOCK_STREAM;
@@ -868,10 +917,8 @@ SOCKET Ws_socket(int af, int type, int protocol) {
         t = SOCK_DGRAM;
     else if (type == win::SockRaw)
         t = SOCK_RAW;
-    else {
-        t_lastError = winsock::WSAESOCKTNOSUPPORT;
-        return kInvalidSocket;
-    }
+    else
+        return FailSocket(winsock::WSAESOCKTNOSUPPORT);
     int fd = ::socket(AF_INET, t | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         FailErrno();
@@ -891,13 +938,10 @@ SOCKET Ws_socket(int af, int type, int protocol) {
 }
 
 int Ws_connect(SOCKET s, const SOCKADDR* name, int namelen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    sockaddr_in sa;
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
+    sockaddr_in sa;
     if (!ToSockaddr(name, namelen, sa))
         return kSocketError;
     if (e->listening)
@@ -920,13 +964,8 @@ int Ws_connect(SOCKET s, const SOCKADDR* name, int namelen) {
         Evaluate(s, *e);
         return Fail(winsock::WSAEWOULDBLOCK);
     }
-    int fd = e->fd;
-    lock.unlock();
-    WaitReady(fd, POLLOUT);
-    lock.lock();
-    e = Find(s);
-    if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+    if (!e.WaitUntilReady(POLLOUT))
+        return kSocketError;
     int err = e->connecting ? CompleteConnect(*e) : 0;
     if (err != 0)
         return Fail(err);
@@ -946,9 +985,7 @@ int ToPosixFlags(int flags) {
 // Writes with `write` until it goes through or fails. A non-blocking socket
 // that would block reports WSAEWOULDBLOCK, the one thing that re-enables
 // FD_WRITE; a blocking one waits, without the lock, until it may write.
-template <class Write>
-int WriteLoop(SOCKET s, Entry& e, std::unique_lock<std::recursive_mutex>& lock, Write write) {
-    const int fd = e.fd; // read under the lock: the entry may change while we wait
+template <class Write> int WriteLoop(SOCKET s, SocketCall& e, Write write) {
     for (;;) {
         ssize_t n = write();
         if (n >= 0)
@@ -957,53 +994,39 @@ int WriteLoop(SOCKET s, Entry& e, std::unique_lock<std::recursive_mutex>& lock, 
             continue;
         if (errno != EAGAIN)
             return FailErrno();
-        if (e.nonBlocking) {
-            e.writeArmed = true;
-            Evaluate(s, e);
+        if (e->nonBlocking) {
+            e->writeArmed = true;
+            Evaluate(s, *e);
             return Fail(winsock::WSAEWOULDBLOCK);
         }
-        lock.unlock();
-        WaitReady(fd, POLLOUT);
-        lock.lock();
-        if (!Find(s))
-            return Fail(winsock::WSAENOTSOCK);
+        if (!e.WaitUntilReady(POLLOUT))
+            return kSocketError;
     }
 }
 
 int Ws_send(SOCKET s, const char* buf, int len, int flags) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return Fail(winsock::WSAEFAULT);
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, BufferError(buf, len));
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     RefreshConnect(s, *e);
     if (e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
     if (e->sendShutdown)
         return Fail(winsock::WSAESHUTDOWN);
     const int fd = e->fd;
-    return WriteLoop(s, *e, lock, [&] {
+    return WriteLoop(s, e, [&] {
         // MSG_NOSIGNAL: a dropped connection is an error code, never SIGPIPE.
         return ::send(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL);
     });
 }
 
 int Ws_recv(SOCKET s, char* buf, int len, int flags) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return Fail(winsock::WSAEFAULT);
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, BufferError(buf, len));
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     RefreshConnect(s, *e);
     if (e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
-    const int fd = e->fd;
     int result;
     e->knownPending = -1;
     for (;;) {
@@ -1026,11 +1049,8 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN && !e->nonBlocking) {
-            lock.unlock();
-            WaitReady(fd, POLLIN);
-            lock.lock();
-            if (!Find(s))
-                return Fail(winsock::WSAENOTSOCK);
+            if (!e.WaitUntilReady(POLLIN))
+                return kSocketError;
             continue;
         }
         if (errno == ECONNRESET)
@@ -1043,39 +1063,30 @@ int Ws_recv(SOCKET s, char* buf, int len, int flags) {
 }
 
 int Ws_sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return Fail(winsock::WSAEFAULT);
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, BufferError(buf, len));
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     if (e->stream || to == nullptr) {
-        lock.unlock();
+        e.Release();
         return Ws_send(s, buf, len, flags);
     }
     sockaddr_in sa;
     if (!ToSockaddr(to, tolen, sa))
         return kSocketError;
     const int fd = e->fd;
-    return WriteLoop(s, *e, lock, [&] {
+    return WriteLoop(s, e, [&] {
         return ::sendto(fd, buf, static_cast<size_t>(len), ToPosixFlags(flags) | MSG_NOSIGNAL,
                         reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     });
 }
 
 int Ws_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return Fail(winsock::WSAEFAULT);
-    if (from && fromlen && *fromlen < static_cast<int>(sizeof(SOCKADDR_IN)))
-        return Fail(winsock::WSAEFAULT);
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
+    if (!Admit()) // before *fromlen is read
+        return kSocketError;
+    const bool shortFrom = from && fromlen && *fromlen < static_cast<int>(sizeof(SOCKADDR_IN));
+    SocketCall e(s, shortFrom ? winsock::WSAEFAULT : BufferError(buf, len));
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     const int fd = e->fd;
     int result;
     for (;;) {
@@ -1092,11 +1103,8 @@ int Ws_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fr
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN && !e->nonBlocking) {
-            lock.unlock();
-            WaitReady(fd, POLLIN);
-            lock.lock();
-            if (!Find(s))
-                return Fail(winsock::WSAENOTSOCK);
+            if (!e.WaitUntilReady(POLLIN))
+                return kSocketError;
             continue;
         }
         result = FailErrno();
@@ -1107,14 +1115,9 @@ int Ws_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fr
 }
 
 int Ws_shutdown(SOCKET s, int how) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (how < winsock::SD_RECEIVE || how > winsock::SD_BOTH)
-        return Fail(winsock::WSAEINVAL);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, how < winsock::SD_RECEIVE || how > winsock::SD_BOTH ? winsock::WSAEINVAL : 0);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     static constexpr int kHow[] = {SHUT_RD, SHUT_WR, SHUT_RDWR};
     if (::shutdown(e->fd, kHow[how]) != 0)
         return FailErrno();
@@ -1139,16 +1142,14 @@ bool MustLingerBeforeClose(const Entry& e) {
 }
 
 int Ws_closesocket(SOCKET s) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
     std::shared_ptr<Entry> e;
     {
-        std::lock_guard lock(g_mutex);
-        e = Find(s);
-        if (!e)
-            return Fail(winsock::WSAENOTSOCK);
-        if (MustLingerBeforeClose(*e))
+        SocketCall call(s);
+        if (!call)
+            return kSocketError;
+        if (MustLingerBeforeClose(*call))
             return Fail(winsock::WSAEWOULDBLOCK);
+        e = call.Shared();
         g_sockets.erase(s);
     }
     // Outside the table lock: unwatching from another thread may wait for a
@@ -1159,14 +1160,9 @@ int Ws_closesocket(SOCKET s) {
 }
 
 int Ws_ioctlsocket(SOCKET s, long cmd, u_long* argp) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (argp == nullptr)
-        return Fail(winsock::WSAEFAULT);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, argp == nullptr ? winsock::WSAEFAULT : 0);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     if (cmd == win::Fionread) {
         if (e->knownPending >= 0) {
             *argp = static_cast<u_long>(e->knownPending);
@@ -1249,12 +1245,9 @@ bool MapOption(int level, int optname, OptMap& out) {
 }
 
 int Ws_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     OptMap m{};
     if (!MapOption(level, optname, m))
         return Fail(winsock::WSAENOPROTOOPT);
@@ -1297,12 +1290,9 @@ int Ws_setsockopt(SOCKET s, int level, int optname, const char* optval, int optl
 }
 
 int Ws_getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     OptMap m{};
     if (!MapOption(level, optname, m))
         return Fail(winsock::WSAENOPROTOOPT);
@@ -1354,12 +1344,9 @@ int Ws_getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
 }
 
 int Ws_bind(SOCKET s, const SOCKADDR* addr, int namelen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     sockaddr_in sa;
     if (!ToSockaddr(addr, namelen, sa))
         return kSocketError;
@@ -1369,12 +1356,9 @@ int Ws_bind(SOCKET s, const SOCKADDR* addr, int namelen) {
 }
 
 int Ws_listen(SOCKET s, int backlog) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     if (!e->stream)
         return Fail(winsock::WSAEOPNOTSUPP);
     if (e->connected || e->connecting)
@@ -1388,24 +1372,14 @@ int Ws_listen(SOCKET s, int backlog) {
 }
 
 SOCKET Ws_accept(SOCKET s, SOCKADDR* addr, int* addrlen) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit()) // before *addrlen is read
         return kInvalidSocket;
-    }
-    if (addr && addrlen && *addrlen < static_cast<int>(sizeof(SOCKADDR_IN))) {
-        t_lastError = winsock::WSAEFAULT;
+    const bool shortAddr = addr && addrlen && *addrlen < static_cast<int>(sizeof(SOCKADDR_IN));
+    SocketCall e(s, shortAddr ? winsock::WSAEFAULT : 0);
+    if (!e)
         return kInvalidSocket;
-    }
-    std::unique_lock lock(g_mutex);
-    auto e = Find(s);
-    if (!e) {
-        t_lastError = winsock::WSAENOTSOCK;
-        return kInvalidSocket;
-    }
-    if (!e->listening) {
-        t_lastError = winsock::WSAEINVAL;
-        return kInvalidSocket;
-    }
+    if (!e->listening)
+        return FailSocket(winsock::WSAEINVAL);
     const int fd = e->fd;
     for (;;) {
         sockaddr_in sa{};
@@ -1438,16 +1412,10 @@ SOCKET Ws_accept(SOCKET s, SOCKADDR* addr, int* addrlen) {
             if (e->nonBlocking) {
                 e->acceptArmed = true;
                 Evaluate(s, *e);
-                t_lastError = winsock::WSAEWOULDBLOCK;
-                return kInvalidSocket;
+                return FailSocket(winsock::WSAEWOULDBLOCK);
             }
-            lock.unlock();
-            WaitReady(fd, POLLIN);
-            lock.lock();
-            if (!Find(s)) {
-                t_lastError = winsock::WSAENOTSOCK;
+            if (!e.WaitUntilReady(POLLIN))
                 return kInvalidSocket;
-            }
             continue;
         }
         FailErrno();
@@ -1456,14 +1424,9 @@ SOCKET Ws_accept(SOCKET s, SOCKADDR* addr, int* addrlen) {
 }
 
 int SockOrPeerName(SOCKET s, SOCKADDR* name, int* namelen, bool peer) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (name == nullptr || namelen == nullptr)
-        return Fail(winsock::WSAEFAULT);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s, name == nullptr || namelen == nullptr ? winsock::WSAEFAULT : 0);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     RefreshConnect(s, *e);
     if (peer && e->stream && !e->connected)
         return Fail(winsock::WSAENOTCONN);
@@ -1485,14 +1448,8 @@ int Ws_getpeername(SOCKET s, SOCKADDR* name, int* namelen) {
 }
 
 HOSTENT* Ws_gethostbyname(const char* name) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(name == nullptr ? winsock::WSAEFAULT : 0))
         return nullptr;
-    }
-    if (name == nullptr) {
-        t_lastError = winsock::WSAEFAULT;
-        return nullptr;
-    }
     HostData h;
     // An empty name is the local host, as on Windows.
     char local[256] = {};
@@ -1500,33 +1457,23 @@ HOSTENT* Ws_gethostbyname(const char* name) {
         ::gethostname(local, sizeof local - 1);
         name = local;
     }
-    int err = LookUpName(name, h);
-    if (err != 0) {
-        t_lastError = err;
-        return nullptr;
-    }
+    if (int err = LookUpName(name, h); err != 0)
+        return FailNull(err);
     return ToThreadHostent(h);
 }
 
 HOSTENT* Ws_gethostbyaddr(const char* addr, int len, int type) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit())
         return nullptr;
-    }
     HostData h;
-    int err = LookUpAddr(addr, len, type, h);
-    if (err != 0) {
-        t_lastError = err;
-        return nullptr;
-    }
+    if (int err = LookUpAddr(addr, len, type, h); err != 0)
+        return FailNull(err);
     return ToThreadHostent(h);
 }
 
 int Ws_gethostname(char* name, int namelen) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    if (name == nullptr || namelen <= 0)
-        return Fail(winsock::WSAEFAULT);
+    if (!Admit(name == nullptr || namelen <= 0 ? winsock::WSAEFAULT : 0))
+        return kSocketError;
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0)
         return FailErrno();
@@ -1538,21 +1485,13 @@ int Ws_gethostname(char* name, int namelen) {
 }
 
 SERVENT* Ws_getservbyname(const char* name, const char* proto) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(name == nullptr ? winsock::WSAEFAULT : 0))
         return nullptr;
-    }
-    if (name == nullptr) {
-        t_lastError = winsock::WSAEFAULT;
-        return nullptr;
-    }
     servent se{};
     servent* res = nullptr;
     char buf[1024];
-    if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) != 0 || res == nullptr) {
-        t_lastError = winsock::WSANO_DATA;
-        return nullptr;
-    }
+    if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) != 0 || res == nullptr)
+        return FailNull(winsock::WSANO_DATA);
     PerThreadServ& t = t_serv;
     std::snprintf(t.name, sizeof t.name, "%s", se.s_name);
     std::snprintf(t.proto, sizeof t.proto, "%s", se.s_proto ? se.s_proto : "");
@@ -1565,21 +1504,13 @@ SERVENT* Ws_getservbyname(const char* name, const char* proto) {
 }
 
 PROTOENT* Ws_getprotobyname(const char* name) {
-    if (!Started()) {
-        t_lastError = winsock::WSANOTINITIALISED;
+    if (!Admit(name == nullptr ? winsock::WSAEFAULT : 0))
         return nullptr;
-    }
-    if (name == nullptr) {
-        t_lastError = winsock::WSAEFAULT;
-        return nullptr;
-    }
     protoent pe{};
     protoent* res = nullptr;
     char buf[1024];
-    if (getprotobyname_r(name, &pe, buf, sizeof buf, &res) != 0 || res == nullptr) {
-        t_lastError = winsock::WSANO_DATA;
-        return nullptr;
-    }
+    if (getprotobyname_r(name, &pe, buf, sizeof buf, &res) != 0 || res == nullptr)
+        return FailNull(winsock::WSANO_DATA);
     PerThreadProto& t = t_proto;
     std::snprintf(t.name, sizeof t.name, "%s", pe.p_name);
     t.aliases[0] = nullptr;
@@ -1633,12 +1564,9 @@ u_long Ws_ntohl(u_long v) {
 // For "ws2_32.dll", which works on the same sockets: the descriptor of a
 // SOCKET, or -1 with the Windows error set.
 int IcsSocketDescriptor(SOCKET s) {
-    if (!Started())
-        return Fail(winsock::WSANOTINITIALISED);
-    std::lock_guard lock(g_mutex);
-    auto e = Find(s);
+    SocketCall e(s);
     if (!e)
-        return Fail(winsock::WSAENOTSOCK);
+        return kSocketError;
     return e->fd;
 }
 
