@@ -152,6 +152,24 @@ TEST_F(WindowFixture, StaleHandleIsRefusedEvenWhenItsSlotIsReused) {
     EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x12345))));
 }
 
+// The thread's own window that it has just posted and dispatched to (which
+// the thread remembers) is refused like any other once destroyed: no post
+// goes in, and a message kept for it reaches no procedure.
+TEST_F(WindowFixture, AWindowJustUsedIsRefusedOnceDestroyed) {
+    ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
+    MSG m;
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    DispatchMessageA(&m);
+    ASSERT_TRUE(DestroyWindow(hwnd));
+    tSeen.clear();
+    EXPECT_FALSE(PostMessageA(m.hwnd, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(0);
+    DispatchMessageA(&m);
+    EXPECT_TRUE(tSeen.empty());
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
 TEST_F(WindowFixture, ExtraBytesHoldValuesWithinTheirSize) {
     EXPECT_EQ(GetWindowLongPtrA(hwnd, 0), 0);
     EXPECT_EQ(SetWindowLongPtrA(hwnd, 0, 0x1234), 0);
