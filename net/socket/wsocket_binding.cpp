@@ -496,6 +496,33 @@ namespace {
     throw ESocketException(message);
 }
 
+// A port or protocol text that starts like a number is read as one, without
+// asking the services or protocols database.
+bool StartsLikeNumber(const std::string& text) {
+    return !text.empty() && (IsDigit(text[0]) || text[0] == '-' || text[0] == '+');
+}
+
+// The value of a text that is a decimal number as a whole, blanks around it
+// aside, and at most `limit`; -1 for anything else ("1abc" is not 1, "-1"
+// and "+1" carry a sign, a long digit string is too big).
+long WholeNumber(const std::string& text, long limit) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    long value = 0;
+    size_t digits = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) {
+        value = value * 10 + (text[i] - '0');
+        if (value > limit)
+            return -1;
+    }
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    if (digits == 0 || i != text.size())
+        return -1;
+    return value;
+}
+
 } // namespace
 
 winsock::u_long WSocketResolveHost(const std::string& host) {
@@ -522,23 +549,11 @@ winsock::u_short WSocketResolvePort(const std::string& port, const std::string& 
         RefuseText("Winsock Resolve Port: Invalid Port.");
     if (proto.empty())
         RefuseText("Winsock Resolve Port: Invalid Proto.");
-    if (IsDigit(port[0]) || port[0] == '-' || port[0] == '+') {
-        // A number: read without asking the services database. It is the
-        // whole text, blanks aside: "1abc" is not port 1, and a number cut
-        // to 16 bits (70000) or a signed one (-1) would be another port.
-        size_t i = 0;
-        while (i < port.size() && port[i] == ' ')
-            ++i;
-        unsigned value = 0;
-        size_t digits = 0;
-        for (; i < port.size() && IsDigit(port[i]); ++i, ++digits) {
-            value = value * 10 + static_cast<unsigned>(port[i] - '0');
-            if (value > 0xFFFF)
-                RefuseText("Winsock Resolve Port: Invalid Port.");
-        }
-        while (i < port.size() && port[i] == ' ')
-            ++i;
-        if (digits == 0 || i != port.size())
+    if (StartsLikeNumber(port)) {
+        // Read without asking the services database; a number cut to 16 bits
+        // (70000) or a signed one (-1) would be another port.
+        const long value = WholeNumber(port, 0xFFFF);
+        if (value < 0)
             RefuseText("Winsock Resolve Port: Invalid Port.");
         return static_cast<winsock::u_short>(value);
     }
@@ -552,11 +567,12 @@ winsock::u_short WSocketResolvePort(const std::string& port, const std::string& 
 int WSocketResolveProto(const std::string& proto) {
     if (proto.empty())
         RefuseText("Winsock Resolve Proto: Invalid Protocol.");
-    if (IsDigit(proto[0])) {
-        int value = 0;
-        for (size_t i = 0; i < proto.size() && IsDigit(proto[i]); ++i)
-            value = value * 10 + (proto[i] - '0');
-        return value;
+    if (StartsLikeNumber(proto)) {
+        // The IP header has one byte for the protocol.
+        const long value = WholeNumber(proto, 255);
+        if (value < 0)
+            RefuseText("Winsock Resolve Proto: Invalid Protocol.");
+        return static_cast<int>(value);
     }
     std::string name = Trim(proto);
     std::transform(name.begin(), name.end(), name.begin(),

@@ -113,10 +113,14 @@ bool WSocketIsDottedIP(const std::string& text);
 // the resolver's texts.
 winsock::u_long WSocketResolveHost(const std::string& host);
 // The port number (host byte order) of a decimal text or service name for
-// the protocol text ("tcp", "udp"). Raises ESocketException.
+// the protocol text ("tcp", "udp"). A text that starts with a digit or a sign
+// must be a whole number up to 65535 ("Winsock Resolve Port: Invalid Port."
+// otherwise). Raises ESocketException.
 winsock::u_short WSocketResolvePort(const std::string& port, const std::string& proto);
 // The protocol number of "tcp", "udp", "raw", a decimal text or a protocol
-// name. Raises ESocketException.
+// name. A text that starts with a digit or a sign must be a whole number up
+// to 255 ("Winsock Resolve Proto: Invalid Protocol." otherwise). Raises
+// ESocketException.
 int WSocketResolveProto(const std::string& proto);
 
 // ---- error texts ----------------------------------------------------------------

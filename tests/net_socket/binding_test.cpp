@@ -249,6 +249,23 @@ TEST_F(WSocketBinding, ProtocolResolverTexts) {
               "Winsock Resolve Proto: Cannot convert protocol 'bogus' - No Data (#11004)");
 }
 
+// Read like a port: a text that starts like a number is one, whole and within
+// the IP header's one protocol byte, or it is refused (a long digit string
+// used to overflow, and "6abc" was taken as TCP).
+TEST_F(WSocketBinding, ProtocolTextsThatAreNotWholeNumbersAreRefused) {
+    for (const char* text : {"6abc", "17x", "99999999999999999999", "2147483648", "256", "-1", "+6",
+                             "6 7", "-", "0x6"}) {
+        WSocket_WSASetLastError(0);
+        EXPECT_EQ(ThrownText([&] { WSocketResolveProto(text); }),
+                  "Winsock Resolve Proto: Invalid Protocol.")
+            << "'" << text << "'";
+        EXPECT_EQ(WSocket_WSAGetLastError(), 10022) << "'" << text << "'";
+    }
+    EXPECT_EQ(WSocketResolveProto("6 "), 6); // blanks around a number are fine
+    EXPECT_EQ(WSocketResolveProto("255"), 255);
+    EXPECT_EQ(WSocketResolveProto("0"), 0);
+}
+
 // ---- error texts ----------------------------------------------------------------
 
 TEST(WSocketErrorText, TableAndOutsideIt) {
