@@ -680,24 +680,50 @@ void TCustomWSocket::CancelLookup() {
 // ---- connecting ---------------------------------------------------------------
 
 void TCustomWSocket::Connect() {
+    if (!CheckConnectSettings() || !ResolveTarget())
+        return;
+    EmptySendBuffer();
+    FCloseInvoked = false; // a new connection gets its own close report
+    if (!OpenSocket())
+        return;
+    if (!(IsStream() ? ApplyStreamOptions() : PrepareDatagram()))
+        return;
+    FEventMask = FD_READ | FD_WRITE | FD_CLOSE | FD_CONNECT;
+    if (WSocket_WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FEventMask) != 0) {
+        SocketFailure("WSAAsyncSelect");
+        return;
+    }
+    if (!IsStream()) {
+        ChangeState(wsConnected);
+        ConnectDone(0);
+        return;
+    }
+    StartConnecting();
+}
+
+bool TCustomWSocket::CheckConnectSettings() {
     if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
         ReportError("Connect: Socket already in use");
-        return;
+        return false;
     }
     FResolveErrorText.clear();
     // The port is tested first, so a socket with neither gets this text.
     if (!FHasPort) {
         ReportError("Connect: No Port Specified");
-        return;
+        return false;
     }
     if (!FHasAddr) {
         ReportError("Connect: No IP Address Specified");
-        return;
+        return false;
     }
     if (!FHasProto) {
         ReportError("Connect: No Protocol Specified");
-        return;
+        return false;
     }
+    return true;
+}
+
+bool TCustomWSocket::ResolveTarget() {
     try {
         if (!FProtoResolved) {
             FProtoNumber = WSocketResolveProto(FProtoStr);
@@ -721,78 +747,73 @@ void TCustomWSocket::Connect() {
         }
     } catch (ESocketException& E) {
         ReportResolveFailure("connect: ", E);
-        return;
+        return false;
     }
+    return true;
+}
 
-    EmptySendBuffer();
-    FCloseInvoked = false; // a new connection gets its own close report
+bool TCustomWSocket::OpenSocket() {
     FHSocket = WSocket_socket(FAddressFamily, FSocketType, FProtoNumber);
     if (FHSocket == INVALID_SOCKET) {
         SocketFailure("Connect (socket)");
-        return;
+        return false;
     }
     int optlen = sizeof FSndBufSize;
     if (WSocket_getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&FSndBufSize),
                            &optlen) != 0) {
         SocketFailure("getsockopt(SO_SNDBUF)");
-        return;
+        return false;
     }
     optlen = sizeof FRcvBufSize;
     if (WSocket_getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&FRcvBufSize),
                            &optlen) != 0) {
         SocketFailure("getsockopt(SO_RCVBUF)");
-        return;
+        return false;
     }
     ChangeState(wsOpened);
     if (FState != wsOpened) {
         WSocket_WSASetLastError(WSAEINVAL);
         SocketFailure("Connect (Invalid operation in OnChangeState)");
-        return;
+        return false;
     }
+    return true;
+}
 
-    if (IsStream()) {
-        int on = 1;
-        if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on),
-                               sizeof on) != 0) {
-            SocketFailure("setsockopt(SO_REUSEADDR)");
-            return;
-        }
-        if (FComponentOptions.Contains(wsoTcpNoDelay) &&
-            WSocket_setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
-                               sizeof on) != 0) {
-            SocketFailure("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-            return;
-        }
-        if (!ApplyLinger() || !ApplyKeepAlive())
-            return;
-        if ((FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") && !BindLocal())
-            return;
-    } else {
-        // Datagram: always bound, so that answers can come back.
-        if (!BindLocal())
-            return;
-        if (FRemoteSockAddr.sin_addr.s_addr == INADDR_BROADCAST) {
-            int on = 1;
-            if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on),
-                                   sizeof on) != 0) {
-                SocketFailure("setsockopt(SO_BROADCAST)");
-                return;
-            }
-        }
+bool TCustomWSocket::ApplyStreamOptions() {
+    int on = 1;
+    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on),
+                           sizeof on) != 0) {
+        SocketFailure("setsockopt(SO_REUSEADDR)");
+        return false;
     }
-
-    FEventMask = FD_READ | FD_WRITE | FD_CLOSE | FD_CONNECT;
-    if (WSocket_WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FEventMask) != 0) {
-        SocketFailure("WSAAsyncSelect");
-        return;
+    if (FComponentOptions.Contains(wsoTcpNoDelay) &&
+        WSocket_setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
+                           sizeof on) != 0) {
+        SocketFailure("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+        return false;
     }
+    if (!ApplyLinger() || !ApplyKeepAlive())
+        return false;
+    // Bound only when asked for a local port or address.
+    return (FLocalPortNumber == 0 && FLocalAddr == "0.0.0.0") || BindLocal();
+}
 
-    if (!IsStream()) {
-        ChangeState(wsConnected);
-        ConnectDone(0);
-        return;
+bool TCustomWSocket::PrepareDatagram() {
+    // Always bound, so that answers can come back.
+    if (!BindLocal())
+        return false;
+    if (FRemoteSockAddr.sin_addr.s_addr != INADDR_BROADCAST)
+        return true;
+    int on = 1;
+    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on),
+                           sizeof on) != 0) {
+        SocketFailure("setsockopt(SO_BROADCAST)");
+        return false;
     }
+    return true;
+}
 
+void TCustomWSocket::StartConnecting() {
     if (LogEnabled(loWsockInfo)) {
         IN_ADDR in = FRemoteSockAddr.sin_addr;
         // The port connected to: the target's, or the SOCKS server's.

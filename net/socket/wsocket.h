@@ -278,6 +278,14 @@ protected:
     // OnDataAvailable while bytes can be read, at most a few times per
     // notice unless toTheEnd (the close notice: no read notice follows it).
     void ReadLoop(WORD error, TWSocketOptions options, bool toTheEnd = false);
+    // The steps of Connect, in order. Each returns false when it reported a
+    // failure and the connect stops there.
+    bool CheckConnectSettings();
+    bool ResolveTarget();
+    bool OpenSocket(); // the socket and its system buffer sizes; wsOpened
+    bool ApplyStreamOptions();
+    bool PrepareDatagram();
+    void StartConnecting(); // the non-blocking connect; wsConnecting
     bool ApplyLinger();
     bool ApplyKeepAlive();
     void HandleNetEvent(TIcsMessage& msg);
