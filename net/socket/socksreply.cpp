@@ -15,17 +15,17 @@ TSocksVerdict Accepted(int replyLen) {
 }
 
 TSocksVerdict VersionError() {
-    return SocksFailure(20002, "socks version error");
+    return SocksFailure(SocksError::VersionError, "socks version error");
 }
 
 // A SOCKS 5 server sends nothing after its two-byte answers until it has our
 // next request: anything more is not a reply we know how to read.
 TSocksVerdict TooMuchData() {
-    return SocksFailure(20001, "too much data availaible");
+    return SocksFailure(SocksError::ProtocolError, "too much data availaible");
 }
 
 TSocksVerdict Unassigned(int value) {
-    return SocksFailure(20012, "unassigned error #" + std::to_string(value));
+    return SocksFailure(SocksError::Unassigned, "unassigned error #" + std::to_string(value));
 }
 
 // An IPv6 address in its usual text (RFC 5952): groups in lower-case hex
@@ -108,8 +108,9 @@ TSocksVerdict TSocksReplyReader::JudgeMethodChoice() const {
         return TSocksVerdict{};
     if (FBuf[0] != 5)
         return VersionError();
-    if (FBuf[1] != 0 && FBuf[1] != 2)
-        return SocksFailure(20003, "authentification method not acceptable");
+    if (FBuf[1] != Socks5MethodNone && FBuf[1] != Socks5MethodUsercode)
+        return SocksFailure(SocksError::MethodNotAcceptable,
+                            "authentification method not acceptable");
     if (FLen > 2)
         return TooMuchData();
     TSocksVerdict v = Accepted(2);
@@ -123,7 +124,7 @@ TSocksVerdict TSocksReplyReader::JudgeAuthAnswer() const {
     if (FBuf[0] != 1)
         return VersionError();
     if (FBuf[1] != 0)
-        return SocksFailure(20015, "socks authentication failed");
+        return SocksFailure(SocksError::AuthenticationFailed, "socks authentication failed");
     if (FLen > 2)
         return TooMuchData();
     return Accepted(2);
@@ -138,11 +139,11 @@ TSocksVerdict TSocksReplyReader::JudgeSocks4() const {
     case 90:
         return Accepted(Socks4ReplyLen);
     case 91:
-        return SocksFailure(20016, "request rejected or failed");
+        return SocksFailure(SocksError::RequestRejected, "request rejected or failed");
     case 92:
-        return SocksFailure(20008, "connection refused");
+        return SocksFailure(SocksError::ConnectionRefused, "connection refused");
     case 93:
-        return SocksFailure(20015, "authentification failed");
+        return SocksFailure(SocksError::AuthenticationFailed, "authentification failed");
     default:
         return Unassigned(FBuf[1]);
     }
@@ -160,8 +161,9 @@ TSocksVerdict TSocksReplyReader::JudgeSocks5() const {
     if (FBuf[0] != 5)
         return VersionError();
     const int code = FBuf[1];
+    static_assert(SocksError::AddressTypeNotSupported - SocksError::GeneralFailure == 7);
     if (code >= 1 && code <= 8)
-        return SocksFailure(20003 + code, ReplyTexts[code - 1]);
+        return SocksFailure(SocksError::GeneralFailure + code - 1, ReplyTexts[code - 1]);
     if (code != 0)
         return Unassigned(code);
     if (FLen < 4)
@@ -196,7 +198,7 @@ TSocksVerdict TSocksReplyReader::JudgeSocks5() const {
         break;
     }
     default:
-        return SocksFailure(20011, "address type not supported");
+        return SocksFailure(SocksError::AddressTypeNotSupported, "address type not supported");
     }
     v.BoundPort = std::to_string(FBuf[portAt] << 8 | FBuf[portAt + 1]);
     return v;

@@ -11,6 +11,34 @@
 // name of 255 bytes (version, code, reserved, type, length, name, port).
 constexpr int SocksReplyBufferSize = 4 + 1 + 255 + 2;
 
+// The SOCKS layer's own error codes. They lie above every Windows Sockets
+// code, so the handler of OnSocksError, OnSessionConnected or OnSessionClosed
+// can tell a refusal by the SOCKS server from a network failure.
+namespace SocksError {
+constexpr int ProtocolError = 20001; // a reply longer than asked for, or out of turn
+constexpr int VersionError = 20002;  // a reply of another SOCKS version
+constexpr int MethodNotAcceptable = 20003;
+// SOCKS 5 reply codes 1 to 8, in their order.
+constexpr int GeneralFailure = 20004;
+constexpr int NotAllowedByRuleset = 20005;
+constexpr int NetworkUnreachable = 20006;
+constexpr int HostUnreachable = 20007;
+constexpr int ConnectionRefused = 20008; // also SOCKS 4 code 92
+constexpr int TtlExpired = 20009;
+constexpr int CommandNotSupported = 20010;
+constexpr int AddressTypeNotSupported = 20011; // also a name or address we cannot send
+constexpr int Unassigned = 20012;              // a reply code no standard gives
+constexpr int AuthenticationFailed = 20015;    // refused credentials, or ones we cannot send
+constexpr int RequestRejected = 20016;         // SOCKS 4 code 91
+constexpr int HostResolveFailed = 20017;       // SOCKS 4: the target name did not resolve here
+constexpr int First = ProtocolError;
+constexpr int Last = HostResolveFailed;
+} // namespace SocksError
+
+// SOCKS 5 authentication methods, as offered and chosen on the wire.
+constexpr int Socks5MethodNone = 0;
+constexpr int Socks5MethodUsercode = 2; // user name and password
+
 // Which answer the socket is waiting for.
 enum class TSocksReplyKind {
     MethodChoice,  // SOCKS 5: version and chosen method (2 bytes)

@@ -355,6 +355,16 @@ private:
 };
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+// The SOCKS protocol spoken with the server. The property SocksLevel keeps
+// the texts callers set and read: "4", "4A" and "5".
+enum class TSocksLevel { Socks4, Socks4A, Socks5 };
+// How far a SOCKS negotiation has come: which answer the socket waits for.
+enum class TSocksPhase {
+    None,          // no negotiation: the bytes are the application's
+    MethodChoice,  // the connection to the server, then its SOCKS 5 method choice
+    AuthAnswer,    // the verdict on the SOCKS 5 user name and password
+    ConnectAnswer, // the answer to the connect request: the target reached or not
+};
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
 using TSocksErrorEvent = std::function<void(TComponent* Sender, int Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TComponent* Sender, TSocksAuthState AuthState)>;
@@ -364,7 +374,7 @@ using TSocksAuthStateEvent = std::function<void(TComponent* Sender, TSocksAuthSt
 // but OnSessionConnected waits until the server has connected the target.
 // A failed negotiation reaches the application three times, in this order:
 // OnSocksError (code, text), OnSessionConnected (code), OnSessionClosed
-// (code), with the codes 20001 to 20017. While SocksServer is empty every
+// (code), with the codes of SocksError (20001 to 20017). While SocksServer is empty every
 // call and event passes straight through. Every close clears SocksServer,
 // SocksPort and SocksLevel: they are set before every Connect.
 class TCustomSocksWSocket : public TCustomWSocket {
@@ -375,7 +385,8 @@ public:
     void SetSocksServer(const std::string& value);
     const std::string& SocksPort() const { return FSocksPort; }
     void SetSocksPort(const std::string& value);
-    const std::string& SocksLevel() const { return FSocksLevel; }
+    // "4", "4A" or "5"; setting "4a" stores "4A".
+    std::string SocksLevel() const;
     void SetSocksLevel(const std::string& value);
     const std::string& SocksUsercode() const { return FSocksUsercode; }
     void SetSocksUsercode(const std::string& value) { FSocksUsercode = value; }
@@ -384,12 +395,11 @@ public:
     TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
     void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
 
-    // The negotiation, readable: 0 none, 1 waiting for the SOCKS 5 method
-    // choice, 2 for the authentication answer, 3 for the connect answer.
-    int SocksPhase() const { return FSocksPhase; }
+    TSocksPhase SocksPhase() const { return FSocksPhase; }
     // Reply bytes gathered so far in the current phase.
     int SocksReplyLen() const { return FSocksReply.Len(); }
-    // The method offered in the SOCKS 5 greeting: 0 none, 2 user name/password.
+    // The method offered in the SOCKS 5 greeting: Socks5MethodNone or
+    // Socks5MethodUsercode.
     int SocksMethodOffered() const { return FSocksMethodOffered; }
     // Address (dotted or a name) and port the SOCKS 5 server reported.
     const std::string& SocksBoundAddr() const { return FSocksBoundAddr; }
@@ -416,26 +426,29 @@ protected:
     int HeldByteCount() override { return FSocksLeftoverCount; }
 
 private:
-    bool IsSocks4() const { return FSocksLevel != "5"; }
+    bool IsSocks4() const { return FSocksLevel != TSocksLevel::Socks5; }
     void SocksDataAvailable(WORD error);
     void SendSocks4Request();
     void SendSocks5Greeting();
     void SendSocks5Auth();
     void SendSocks5Connect();
     // Sends a request and waits for its answer in `phase`.
-    void SendSocksRequest(const std::string& request, int phase);
+    void SendSocksRequest(const std::string& request, TSocksPhase phase);
+    // The reply the current phase waits for.
+    TSocksReplyKind ExpectedReply() const;
     void SocksGranted(const TSocksVerdict& verdict);
     // OnSocksError, OnSessionConnected, then the close, all with `code`.
     void SocksFailure(int code, const std::string& text);
     void FireSocksAuthState(TSocksAuthState state);
 
-    std::string FSocksServer, FSocksPort, FSocksLevel = "5", FSocksUsercode, FSocksPassword;
+    std::string FSocksServer, FSocksPort, FSocksUsercode, FSocksPassword;
+    TSocksLevel FSocksLevel = TSocksLevel::Socks5;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
-    int FSocksPhase = 0;
+    TSocksPhase FSocksPhase = TSocksPhase::None;
     TSocksReplyReader FSocksReply;
     // Bytes after the final reply, kept in the reply buffer: the application's.
     int FSocksLeftoverOffset = 0, FSocksLeftoverCount = 0;
-    int FSocksMethodOffered = 0;
+    int FSocksMethodOffered = Socks5MethodNone;
     std::string FSocksBoundAddr, FSocksBoundPort;
 };
 

@@ -65,7 +65,7 @@ int TCustomLineWSocket::HeldByteCount() {
 // ---- receiving ---------------------------------------------------------------------
 
 bool TCustomLineWSocket::FireDataAvailable(WORD error) {
-    if (LineAssembling() && SocksPhase() == 0) {
+    if (LineAssembling() && SocksPhase() == TSocksPhase::None) {
         ReadLines(error, false);
         return true;
     }
@@ -226,7 +226,7 @@ void TCustomLineWSocket::HandleLineData() {
     // the rounds stop after 4 without a complete line.
     int roundsWithoutLine = 0;
     while (!FLineBuffer.Empty() && FHSocket != INVALID_SOCKET && !FLineDelivering &&
-           SocksPhase() == 0) {
+           SocksPhase() == TSocksPhase::None) {
         if (LineAssembling()) {
             const unsigned generation = FLineBufferGeneration;
             const int before = FLineBuffer.Len();

@@ -30,6 +30,14 @@ bool IsTcp(const std::string& proto) {
 // One length byte carries a SOCKS 5 name, user name or password.
 constexpr size_t Socks5MaxField = 255;
 
+// The texts of SocksLevel as callers set and read them ("4a" is taken as "4A").
+struct LevelName {
+    TSocksLevel Level;
+    const char* Text;
+};
+constexpr LevelName LevelNames[] = {
+    {TSocksLevel::Socks4, "4"}, {TSocksLevel::Socks4A, "4A"}, {TSocksLevel::Socks5, "5"}};
+
 } // namespace
 
 // ---- properties ------------------------------------------------------------------
@@ -55,23 +63,29 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& value) {
         ReportError("Can't change socks level if not closed");
         return;
     }
-    if (value == "4" || value == "5" || value == "4A") {
-        FSocksLevel = value;
-    } else if (value == "4a") {
-        FSocksLevel = "4A";
-    } else {
-        ReportError("Invalid socks level. Must be 4, 4A or 5.");
+    const std::string upper = value == "4a" ? std::string("4A") : value;
+    for (const LevelName& n : LevelNames) {
+        if (upper == n.Text) {
+            FSocksLevel = n.Level;
+            return;
+        }
     }
+    ReportError("Invalid socks level. Must be 4, 4A or 5.");
+}
+
+std::string TCustomSocksWSocket::SocksLevel() const {
+    for (const LevelName& n : LevelNames)
+        if (n.Level == FSocksLevel)
+            return n.Text;
+    return {};
 }
 
 void TCustomSocksWSocket::ResetDefaults() {
     TCustomWSocket::ResetDefaults();
     FSocksServer.clear();
     FSocksPort.clear();
-    // A string, not the literal: GCC 12 at -O3 takes assigning a one-character literal
-    // for an overlapping copy (a false -Wrestrict).
-    FSocksLevel = std::string("5");
-    FSocksPhase = 0;
+    FSocksLevel = TSocksLevel::Socks5;
+    FSocksPhase = TSocksPhase::None;
     FSocksReply.Reset();
     FSocksLeftoverOffset = 0;
     FSocksLeftoverCount = 0;
@@ -109,17 +123,17 @@ void TCustomSocksWSocket::Connect() {
     FPortNumber = targetPort;
     FPortResolved = true;
     FAddrResolved = true;
-    FSocksPhase = 1;
+    FSocksPhase = TSocksPhase::MethodChoice;
     FSocksReply.Reset();
     FSocksLeftoverOffset = 0;
     FSocksLeftoverCount = 0;
-    FSocksMethodOffered = 0;
+    FSocksMethodOffered = Socks5MethodNone;
     FSocksBoundAddr.clear();
     FSocksBoundPort.clear();
     // A connect that did not start must not leave the SOCKS server's address
     // standing as the target's.
     auto abandon = [this] {
-        FSocksPhase = 0;
+        FSocksPhase = TSocksPhase::None;
         FPortResolved = false;
         FAddrResolved = false;
     };
@@ -142,9 +156,9 @@ void TCustomSocksWSocket::Listen() {
 }
 
 void TCustomSocksWSocket::ConnectDone(WORD error) {
-    // Phase 1 here means the TCP connection to the SOCKS server: this runs
-    // once per connection, before anything was sent.
-    if (FSocksPhase != 1) {
+    // Waiting for the method choice here means the TCP connection to the
+    // SOCKS server: this runs once per connection, before anything was sent.
+    if (FSocksPhase != TSocksPhase::MethodChoice) {
         TCustomWSocket::ConnectDone(error);
         return;
     }
@@ -154,7 +168,7 @@ void TCustomSocksWSocket::ConnectDone(WORD error) {
     if (FHSocket != s)
         return; // closed by the handler
     if (error != 0) {
-        FSocksPhase = 0;
+        FSocksPhase = TSocksPhase::None;
         TCustomWSocket::ConnectDone(error);
         return;
     }
@@ -165,12 +179,12 @@ void TCustomSocksWSocket::ConnectDone(WORD error) {
     // What cannot be written in the request's one length byte is refused
     // before anything is sent: a longer name would be cut or overrun.
     if (Addr().size() > Socks5MaxField) {
-        SocksFailure(20011, "address type not supported");
+        SocksFailure(SocksError::AddressTypeNotSupported, "address type not supported");
         return;
     }
     if (FSocksAuthentication == socksAuthenticateUsercode &&
         (FSocksUsercode.size() > Socks5MaxField || FSocksPassword.size() > Socks5MaxField)) {
-        SocksFailure(20015, "socks authentication failed");
+        SocksFailure(SocksError::AuthenticationFailed, "socks authentication failed");
         return;
     }
     SendSocks5Greeting();
@@ -178,7 +192,7 @@ void TCustomSocksWSocket::ConnectDone(WORD error) {
 
 // ---- requests ----------------------------------------------------------------------
 
-void TCustomSocksWSocket::SendSocksRequest(const std::string& request, int phase) {
+void TCustomSocksWSocket::SendSocksRequest(const std::string& request, TSocksPhase phase) {
     FSocksPhase = phase;
     FSocksReply.Reset();
     Send(request.data(), static_cast<int>(request.size()));
@@ -188,46 +202,48 @@ void TCustomSocksWSocket::SendSocks4Request() {
     // The user id and the 4A name end with a 0 byte: one inside would end
     // the field early and have the rest read as the next one.
     if (FSocksUsercode.find('\0') != std::string::npos) {
-        SocksFailure(20015, "authentification failed");
+        SocksFailure(SocksError::AuthenticationFailed, "authentification failed");
         return;
     }
-    if (FSocksLevel == "4A" && Addr().find('\0') != std::string::npos) {
-        SocksFailure(20011, "address type not supported");
+    if (FSocksLevel == TSocksLevel::Socks4A && Addr().find('\0') != std::string::npos) {
+        SocksFailure(SocksError::AddressTypeNotSupported, "address type not supported");
         return;
     }
     std::string request{4, 1};
     request += PortBytes(FPortNumber);
     winsock::u_long target = 0;
-    if (FSocksLevel == "4A") {
+    if (FSocksLevel == TSocksLevel::Socks4A) {
         // 0.0.0.1: the name follows the user id and the server resolves it.
         target = WSocket_htonl(1);
     } else {
         try {
             target = WSocketResolveHost(Addr());
         } catch (const Exception& E) {
-            SocksFailure(20017, std::string(E.ClassName()) + " " + E.Message());
+            SocksFailure(SocksError::HostResolveFailed,
+                         std::string(E.ClassName()) + " " + E.Message());
             return;
         }
     }
     request.append(reinterpret_cast<const char*>(&target), 4);
     request += FSocksUsercode;
     request += '\0';
-    if (FSocksLevel == "4A") {
+    if (FSocksLevel == TSocksLevel::Socks4A) {
         request += Addr();
         request += '\0';
     }
-    SendSocksRequest(request, 3);
+    SendSocksRequest(request, TSocksPhase::ConnectAnswer);
 }
 
 void TCustomSocksWSocket::SendSocks5Greeting() {
-    FSocksMethodOffered = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
-    SendSocksRequest({5, 1, static_cast<char>(FSocksMethodOffered)}, 1);
+    FSocksMethodOffered =
+        FSocksAuthentication == socksAuthenticateUsercode ? Socks5MethodUsercode : Socks5MethodNone;
+    SendSocksRequest({5, 1, static_cast<char>(FSocksMethodOffered)}, TSocksPhase::MethodChoice);
 }
 
 void TCustomSocksWSocket::SendSocks5Auth() {
     // The server may ask for user name/password although none was offered.
     if (FSocksUsercode.size() > Socks5MaxField || FSocksPassword.size() > Socks5MaxField) {
-        SocksFailure(20015, "socks authentication failed");
+        SocksFailure(SocksError::AuthenticationFailed, "socks authentication failed");
         return;
     }
     FireSocksAuthState(socksAuthStart);
@@ -235,7 +251,7 @@ void TCustomSocksWSocket::SendSocks5Auth() {
     request += FSocksUsercode;
     request += static_cast<char>(FSocksPassword.size());
     request += FSocksPassword;
-    SendSocksRequest(request, 2);
+    SendSocksRequest(request, TSocksPhase::AuthAnswer);
 }
 
 void TCustomSocksWSocket::SendSocks5Connect() {
@@ -243,13 +259,13 @@ void TCustomSocksWSocket::SendSocks5Connect() {
     std::string request{5, 1, 0, 3, static_cast<char>(Addr().size())};
     request += Addr();
     request += PortBytes(FPortNumber);
-    SendSocksRequest(request, 3);
+    SendSocksRequest(request, TSocksPhase::ConnectAnswer);
 }
 
 // ---- replies -----------------------------------------------------------------------
 
 bool TCustomSocksWSocket::FireDataAvailable(WORD error) {
-    if (FSocksPhase == 0)
+    if (FSocksPhase == TSocksPhase::None)
         return TCustomWSocket::FireDataAvailable(error);
     SocksDataAvailable(error);
     return true;
@@ -260,14 +276,11 @@ void TCustomSocksWSocket::SocksDataAvailable(WORD error) {
         SocksFailure(error, "data receive error");
         return;
     }
-    if (FSocksPhase == 1 && IsSocks4()) {
-        SocksFailure(20001, "TWSocket logic error");
+    if (FSocksPhase == TSocksPhase::MethodChoice && IsSocks4()) {
+        SocksFailure(SocksError::ProtocolError, "TWSocket logic error");
         return;
     }
-    const TSocksReplyKind kind = FSocksPhase == 1   ? TSocksReplyKind::MethodChoice
-                                 : FSocksPhase == 2 ? TSocksReplyKind::AuthAnswer
-                                 : IsSocks4()       ? TSocksReplyKind::Socks4Connect
-                                                    : TSocksReplyKind::Socks5Connect;
+    const TSocksReplyKind kind = ExpectedReply();
     const int room = FSocksReply.Room(kind);
     if (room > 0) {
         const int n = TCustomWSocket::Receive(FSocksReply.WritePos(), room);
@@ -282,27 +295,32 @@ void TCustomSocksWSocket::SocksDataAvailable(WORD error) {
         SocksFailure(verdict.Code, verdict.Text);
         return;
     }
-    switch (FSocksPhase) {
-    case 1:
-        if (verdict.Method == 2) {
+    if (FSocksPhase == TSocksPhase::MethodChoice) {
+        if (verdict.Method == Socks5MethodUsercode) {
             SendSocks5Auth();
-        } else {
-            if (FSocksMethodOffered == 2)
-                FireSocksAuthState(socksAuthNotRequired);
-            SendSocks5Connect();
+            return;
         }
-        break;
-    case 2:
+        if (FSocksMethodOffered == Socks5MethodUsercode)
+            FireSocksAuthState(socksAuthNotRequired);
+        SendSocks5Connect();
+    } else if (FSocksPhase == TSocksPhase::AuthAnswer) {
         FireSocksAuthState(socksAuthSuccess);
         SendSocks5Connect();
-        break;
-    default:
+    } else {
         SocksGranted(verdict);
     }
 }
 
+TSocksReplyKind TCustomSocksWSocket::ExpectedReply() const {
+    if (FSocksPhase == TSocksPhase::MethodChoice)
+        return TSocksReplyKind::MethodChoice;
+    if (FSocksPhase == TSocksPhase::AuthAnswer)
+        return TSocksReplyKind::AuthAnswer;
+    return IsSocks4() ? TSocksReplyKind::Socks4Connect : TSocksReplyKind::Socks5Connect;
+}
+
 void TCustomSocksWSocket::SocksGranted(const TSocksVerdict& verdict) {
-    FSocksPhase = 0;
+    FSocksPhase = TSocksPhase::None;
     FSocksBoundAddr = verdict.BoundAddr;
     FSocksBoundPort = verdict.BoundPort;
     // Bytes after the reply are the target's first data.
@@ -316,10 +334,10 @@ void TCustomSocksWSocket::SocksGranted(const TSocksVerdict& verdict) {
 
 void TCustomSocksWSocket::SocksFailure(int code, const std::string& text) {
     const SOCKET s = FHSocket;
-    const bool authenticating = FSocksPhase == 2;
+    const bool authenticating = FSocksPhase == TSocksPhase::AuthAnswer;
     // The phase ends first, so a handler that closes the socket is not told
     // of the failure a second time.
-    FSocksPhase = 0;
+    FSocksPhase = TSocksPhase::None;
     FSocksLeftoverCount = 0;
     if (authenticating)
         FireSocksAuthState(socksAuthFailure);
@@ -359,13 +377,13 @@ int TCustomSocksWSocket::PendingReadCount() {
 
 void TCustomSocksWSocket::TriggerDataSent(WORD error) {
     // The requests are the negotiation's own: the application sent nothing.
-    if (FSocksPhase != 0)
+    if (FSocksPhase != TSocksPhase::None)
         return;
     TCustomWSocket::TriggerDataSent(error);
 }
 
 void TCustomSocksWSocket::HandleCloseNotice(TIcsMessage& msg) {
-    if (FSocksPhase == 0 || FHSocket == INVALID_SOCKET || State() == wsConnecting) {
+    if (FSocksPhase == TSocksPhase::None || FHSocket == INVALID_SOCKET || State() == wsConnecting) {
         TCustomWSocket::HandleCloseNotice(msg);
         return;
     }
@@ -376,7 +394,7 @@ void TCustomSocksWSocket::HandleCloseNotice(TIcsMessage& msg) {
     ReadLoop(0, options, true);
     if (FHSocket != s)
         return;
-    if (FSocksPhase != 0) {
+    if (FSocksPhase != TSocksPhase::None) {
         // The server ended the connection before the target was reached: the
         // application is told the connect failed rather than seeing a close
         // of a session it never had.
@@ -392,8 +410,8 @@ void TCustomSocksWSocket::HandleCloseNotice(TIcsMessage& msg) {
 
 void TCustomSocksWSocket::FireSessionClosed(WORD error) {
     // A close of our own while the server judges the credentials.
-    if (FSocksPhase == 2) {
-        FSocksPhase = 0;
+    if (FSocksPhase == TSocksPhase::AuthAnswer) {
+        FSocksPhase = TSocksPhase::None;
         FireSocksAuthState(socksAuthFailure);
     }
     TCustomWSocket::FireSessionClosed(error);

@@ -35,7 +35,8 @@ TSocksVerdict Feed(TSocksReplyKind kind, const std::uint8_t* data, size_t size, 
     if (verdict.Outcome == TSocksVerdict::Accepted &&
         (verdict.ReplyLen < 2 || verdict.ReplyLen > reader.Len() || verdict.BoundAddr.size() > 255))
         std::abort();
-    if (verdict.Outcome == TSocksVerdict::Failed && (verdict.Code < 20001 || verdict.Code > 20017))
+    if (verdict.Outcome == TSocksVerdict::Failed &&
+        (verdict.Code < SocksError::First || verdict.Code > SocksError::Last))
         std::abort();
     return verdict;
 }

@@ -166,7 +166,7 @@ void FeedReplyInPieces(const std::vector<std::string>& pieces, const std::string
             break;
         ASSERT_TRUE(PumpUntil([&] { return s.SocksReplyLen() == sent; }, Deadline))
             << "piece " << i;
-        ASSERT_EQ(s.SocksPhase(), 3);
+        ASSERT_EQ(s.SocksPhase(), TSocksPhase::ConnectAnswer);
         ASSERT_TRUE(r.Events == std::vector<std::string>{"socks-connected 0"});
     }
     ASSERT_TRUE(PumpUntil([&] { return r.Has("data " + appData); }, Deadline));
@@ -193,10 +193,10 @@ TEST(TCustomSocksWSocket, Socks5WithoutAuthenticationByteForByte) {
     // The application data that came with the reply is the first OnDataAvailable's.
     EXPECT_EQ(r.Events,
               (std::vector<std::string>{"socks-connected 0", "connected 0", "data hello"}));
-    EXPECT_EQ(s.SocksMethodOffered(), 0);
+    EXPECT_EQ(s.SocksMethodOffered(), Socks5MethodNone);
     EXPECT_EQ(s.SocksBoundAddr(), "192.0.2.7");
     EXPECT_EQ(s.SocksBoundPort(), "1080");
-    EXPECT_EQ(s.SocksPhase(), 0);
+    EXPECT_EQ(s.SocksPhase(), TSocksPhase::None);
     EXPECT_EQ(s.SendText("ping"), 4);
     EXPECT_TRUE(peer.WaitForText("ping", Deadline));
     s.Close();
@@ -237,7 +237,7 @@ TEST(TCustomSocksWSocket, Socks5OfferingUserNameAndPasswordByteForByte) {
         ASSERT_TRUE(PumpUntil([&] { return r.Has("connected 0"); }, Deadline));
         EXPECT_EQ(peer.Received(), c.Sent);
         EXPECT_EQ(r.Events, c.Events);
-        EXPECT_EQ(s.SocksMethodOffered(), 2);
+        EXPECT_EQ(s.SocksMethodOffered(), Socks5MethodUsercode);
         s.Close();
         // The identity outlives the close; the server does not.
         EXPECT_EQ(s.SocksServer(), "");
@@ -458,7 +458,7 @@ TEST_P(SocksFailures, ReachesTheApplicationAsErrorThenConnectedThenClosed) {
     EXPECT_EQ(r.Events, expected);
     EXPECT_EQ(s.State(), wsClosed);
     EXPECT_EQ(s.SocksServer(), "");
-    EXPECT_EQ(s.SocksPhase(), 0);
+    EXPECT_EQ(s.SocksPhase(), TSocksPhase::None);
 }
 
 namespace {
@@ -607,7 +607,7 @@ TEST(TCustomSocksWSocket, ClosingWhileTheServerJudgesTheCredentialsSaysAuthentic
     SocksRecorder r(s);
     UseCredentials(s);
     ConnectThrough(s, peer.Port(), "5");
-    ASSERT_TRUE(PumpUntil([&] { return s.SocksPhase() == 2; }, Deadline));
+    ASSERT_TRUE(PumpUntil([&] { return s.SocksPhase() == TSocksPhase::AuthAnswer; }, Deadline));
     s.Close();
     EXPECT_EQ(r.Events, (std::vector<std::string>{"socks-connected 0", "auth start", "auth failure",
                                                   "closed 0"}));
@@ -697,7 +697,7 @@ TEST(TCustomSocksWSocket, AFailedConnectLeavesNoSocksTargetBehind) {
     s.SetSocksPort("no-such-service");
     s.Connect();
     EXPECT_EQ(s.State(), wsClosed);
-    EXPECT_EQ(s.SocksPhase(), 0);
+    EXPECT_EQ(s.SocksPhase(), TSocksPhase::None);
     s.SetSocksServer("");
     bool connected = false;
     s.OnSessionConnected = [&](TComponent*, WORD e) {
