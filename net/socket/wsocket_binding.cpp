@@ -1,6 +1,7 @@
 #include "net/socket/wsocket_binding.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 
@@ -97,10 +98,17 @@ struct BindingState {
     BYTE reqVerLow = 1;
     BYTE reqVerHigh = 1;
     WSADATA data{};
-    FARPROC cache[pCount] = {};
 
     BindingState() { InitializeCriticalSection(&lock); }
 };
+
+// The entry points' addresses, resolved all at once when a module is loaded
+// and cleared when it is unloaded, both under the lock. Every call reads its
+// address here without the lock: the addresses do not change while the
+// module stays loaded, and it stays loaded while a socket lives (or, for the
+// synchronized calls, while the call runs). Null: not loaded, or the module
+// lacks the entry point (the slow path then says so).
+constinit std::atomic<FARPROC> Table[pCount] = {};
 
 class Locked {
 public:
@@ -137,19 +145,29 @@ BindingState& State() {
 
 void UnloadLocked(BindingState& st) {
     if (st.wsock32) {
-        auto cleanup = reinterpret_cast<PFN_WSACleanup>(
-            st.cache[pWSACleanup] ? st.cache[pWSACleanup]
-                                  : GetProcAddress(st.wsock32, kProcNames[pWSACleanup]));
+        auto cleanup =
+            reinterpret_cast<PFN_WSACleanup>(GetProcAddress(st.wsock32, kProcNames[pWSACleanup]));
         if (cleanup)
             cleanup();
     }
+    for (std::atomic<FARPROC>& entry : Table)
+        entry.store(nullptr, std::memory_order_release);
     if (st.ws2_32)
         FreeLibrary(st.ws2_32);
     if (st.wsock32)
         FreeLibrary(st.wsock32);
     st.ws2_32 = nullptr;
     st.wsock32 = nullptr;
-    std::fill(std::begin(st.cache), std::end(st.cache), nullptr);
+}
+
+// Looks up the entry points [first, last) of a module just loaded. One the
+// module lacks stays null; the thread's last error is left as it was, since
+// a missing entry point is reported only when it is called.
+void ResolveLocked(HMODULE module, int first, int last) {
+    const DWORD lastError = GetLastError();
+    for (int id = first; id < last; ++id)
+        Table[id].store(GetProcAddress(module, kProcNames[id]), std::memory_order_release);
+    SetLastError(lastError);
 }
 
 void LoadWsock32Locked(BindingState& st) {
@@ -175,38 +193,42 @@ void LoadWsock32Locked(BindingState& st) {
     }
     st.wsock32 = h;
     st.data = data;
-    st.cache[pWSAStartup] = reinterpret_cast<FARPROC>(startup);
+    ResolveLocked(h, 0, pWSAIoctl);
 }
 
-// The cached address of an entry point, loading what is needed first.
-FARPROC GetProc(Proc id) {
+// Loaded only for WSAIoctl, the first time it is called.
+void LoadWs2_32Locked(BindingState& st) {
+    if (st.ws2_32)
+        return;
+    st.ws2_32 = LoadLibraryA(kWs2_32);
+    if (!st.ws2_32)
+        throw ESocketException(std::string("Unable to load ") + kWs2_32 + " - " +
+                               WSocketSystemErrorText(GetLastError()));
+    ResolveLocked(st.ws2_32, pWSAIoctl, pCount);
+}
+
+// The slow path of an entry point not in the table: loads what is needed,
+// or says which entry point the module lacks.
+FARPROC LoadProc(Proc id) {
     BindingState& st = State();
     Locked lock(st);
-    if (st.cache[id])
-        return st.cache[id];
     LoadWsock32Locked(st);
-    HMODULE module = st.wsock32;
-    const char* moduleName = kWsock32;
-    if (id == pWSAIoctl) {
-        moduleName = kWs2_32;
-        if (!st.ws2_32) {
-            st.ws2_32 = LoadLibraryA(kWs2_32);
-            if (!st.ws2_32)
-                throw ESocketException(std::string("Unable to load ") + kWs2_32 + " - " +
-                                       WSocketSystemErrorText(GetLastError()));
-        }
-        module = st.ws2_32;
-    }
-    FARPROC p = GetProcAddress(module, kProcNames[id]);
-    if (!p)
-        throw ESocketException(std::string("Procedure ") + kProcNames[id] + " not found in " +
-                               moduleName + " - " + WSocketSystemErrorText(GetLastError()));
-    st.cache[id] = p;
-    return p;
+    if (id == pWSAIoctl)
+        LoadWs2_32Locked(st);
+    if (FARPROC p = Table[id].load(std::memory_order_acquire))
+        return p;
+    const bool ws2 = id == pWSAIoctl;
+    // The module lacks it: asked once more for the error that says why.
+    if (FARPROC p = GetProcAddress(ws2 ? st.ws2_32 : st.wsock32, kProcNames[id]))
+        return p;
+    throw ESocketException(std::string("Procedure ") + kProcNames[id] + " not found in " +
+                           (ws2 ? kWs2_32 : kWsock32) + " - " +
+                           WSocketSystemErrorText(GetLastError()));
 }
 
 template <typename Fn> Fn Get(Proc id) {
-    return reinterpret_cast<Fn>(GetProc(id));
+    FARPROC p = Table[id].load(std::memory_order_acquire);
+    return reinterpret_cast<Fn>(p ? p : LoadProc(id));
 }
 
 // Keeps the library loaded around one call (the socket count is raised for

@@ -1,8 +1,9 @@
 // The run-time binding of Windows Sockets: the socket layer reaches the
 // library only through the WSocket_* functions below. "wsock32.dll" is loaded
 // on the first call of any of them (and "ws2_32.dll" on the first WSocket_WSAIoctl),
-// every entry point is looked up by name once and cached, and everything is
-// unloaded again when the last socket object goes away. The same unit holds
+// its entry points are looked up by name when it is loaded, and everything is
+// unloaded again when the last socket object goes away. A call reads its
+// entry point's address without taking a lock. The same unit holds
 // the host, port and protocol resolvers, the local host name query and the
 // texts by which socket failures are reported.
 #pragma once
@@ -16,8 +17,8 @@ DECLARE_EXCEPTION_CLASS(ESocketException, Exception)
 
 // ---- the library's lifetime -----------------------------------------------
 
-// Guards loading, unloading, the cached entry points and the socket count.
-// Recursive, like every CRITICAL_SECTION.
+// Guards loading, unloading (which write the table of entry points) and the
+// socket count. Recursive, like every CRITICAL_SECTION.
 CRITICAL_SECTION& WinsockLock();
 
 // Live socket objects. The socket's constructor raises the count and its
