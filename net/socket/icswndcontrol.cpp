@@ -431,11 +431,18 @@ void TIcsWndControl::FireBgException(Exception& E, bool& CanClose) {
         OnBgException(this, E, CanClose);
 }
 
+void TIcsWndControl::CheckSelfOwned() const {
+    if (!FSelfOwned)
+        throw EIcsException("Cannot release a component that does not own itself");
+}
+
 void TIcsWndControl::ReleaseComponent() {
+    CheckSelfOwned();
     delete this;
 }
 
 void TIcsWndControl::PostRelease() {
+    CheckSelfOwned();
     PostMessageA(Handle(), FReleaseMessage, 0, 0);
 }
 

@@ -14,6 +14,8 @@
 #include <array>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <utility>
 #include <vector>
 
 DECLARE_EXCEPTION_CLASS(EIcsException, Exception)
@@ -128,6 +130,15 @@ using TIcsBgExceptionEvent = std::function<void(TComponent* Sender, Exception& E
 
 // Base of every message-driven component (TCustomWSocket, THttpCli).
 //
+// Ownership: every component has exactly one owner, which frees it: the
+// TComponent given to its constructor, or else whoever created it (a local,
+// a member, a unique_ptr). A component made with NewSelfOwned is its own
+// owner instead: nobody else may free it, and it ends with PostRelease, the
+// only way it is freed. PostRelease on any other component would free what
+// its owner frees again, so it is refused with EIcsException; a release
+// message that reaches such a component anyway is refused the same way
+// (through OnBgException), and the component lives on.
+//
 // For descendants: override RequiredMessageCount, AllocateMessages (call the
 // base first, then take your numbers with WindowHandler()->AllocateMessage),
 // FreeMessages (free yours, then call the base) and HandleMessage (test your
@@ -153,7 +164,12 @@ public:
     TIcsWndHandler* WindowHandler() const { return FWindowHandler; }
     UINT ReleaseMessage() const { return FReleaseMessage; }
 
-    // Frees the component once the current message has been handled.
+    // Creates a component that owns itself (see above). Refused, with
+    // EIcsException, when the constructor gave it an owner.
+    template <class T, class... Args> static T* NewSelfOwned(Args&&... args);
+    bool SelfOwned() const { return FSelfOwned; }
+    // Frees a self-owned component once the current message has been
+    // handled; refused with EIcsException for any other.
     virtual void PostRelease();
     virtual void AttachToThread();
     virtual void DetachFromThread();
@@ -192,11 +208,24 @@ private:
     // HandleEscapedException as an Exception with its text.
     void HandleForeignException(std::exception_ptr escaped);
 
+    // Raises EIcsException unless the component owns itself.
+    void CheckSelfOwned() const;
+
+    bool FSelfOwned = false;
     bool FHandlerReleased = false;
     bool FQuitSeen = false;
     bool FOwnMessagePump = false;
     UINT FReleaseMessage = 0;
 };
+
+template <class T, class... Args> T* TIcsWndControl::NewSelfOwned(Args&&... args) {
+    auto component = std::make_unique<T>(std::forward<Args>(args)...);
+    TIcsWndControl* base = component.get();
+    if (base->Owner())
+        throw EIcsException("A component with an owner cannot own itself");
+    base->FSelfOwned = true;
+    return component.release();
+}
 
 // A millisecond timer whose ticks arrive through its owner's hidden window.
 class TIcsTimer : public TComponent {

@@ -21,7 +21,8 @@ namespace {
 // it receives on them.
 class TTestControl : public TIcsWndControl {
 public:
-    explicit TTestControl(int count, bool attach = true) : TIcsWndControl(nullptr), FCount(count) {
+    explicit TTestControl(int count, bool attach = true, TComponent* owner = nullptr)
+        : TIcsWndControl(owner), FCount(count) {
         if (attach)
             AttachHandler();
     }
@@ -228,7 +229,7 @@ TEST(TIcsWndControl, ClearingCanCloseSkipsEmergencyStop) {
 
 TEST(TIcsWndControl, PostReleaseFreesAfterTheCurrentHandlerReturns) {
     bool destroyed = false;
-    auto* a = new TTestControl(2);
+    auto* a = TIcsWndControl::NewSelfOwned<TTestControl>(2);
     a->Destroyed = &destroyed;
     bool stillAliveAfterPost = false;
     a->OnMessage = [&](TIcsMessage&) {
@@ -239,6 +240,40 @@ TEST(TIcsWndControl, PostReleaseFreesAfterTheCurrentHandlerReturns) {
     ASSERT_TRUE(PumpUntil([&] { return destroyed; }, 1000));
     EXPECT_TRUE(stillAliveAfterPost);
     EXPECT_EQ(IcsWndWindowCount(), 0);
+}
+
+// A component held by anyone but itself is freed by that holder: a release
+// of its own would be a second free. The request is refused, and a release
+// message that arrives all the same is refused as the component's error.
+TEST(TIcsWndControl, ReleaseIsRefusedForAComponentThatDoesNotOwnItself) {
+    const std::string refusal = "Cannot release a component that does not own itself";
+    auto held = std::make_unique<TTestControl>(2);
+    TTestControl local(2);
+    TComponent parent;
+    auto* child = new TTestControl(2, true, &parent);
+    for (TTestControl* c : {held.get(), &local, child}) {
+        bool destroyed = false;
+        c->Destroyed = &destroyed;
+        std::string refused;
+        try {
+            c->PostRelease();
+        } catch (const EIcsException& e) {
+            refused = e.Message();
+        }
+        EXPECT_EQ(refused, refusal);
+
+        std::string reported;
+        c->OnBgException = [&](TComponent*, Exception& E, bool&) { reported = E.Message(); };
+        PostMessageA(c->Handle(), c->ReleaseMessage(), 0, 0);
+        PostMessageA(c->Handle(), c->Number(1), 0, 0);
+        ASSERT_TRUE(PumpUntil([&] { return destroyed || !c->Seen.empty(); }, 1000));
+        ASSERT_FALSE(destroyed);
+        EXPECT_EQ(reported, refusal);
+        c->Destroyed = nullptr;
+    }
+    // Nor can a component with an owner be made its own.
+    EXPECT_THROW(TIcsWndControl::NewSelfOwned<TTestControl>(2, true, &parent), EIcsException);
+    EXPECT_EQ(parent.ComponentCount(), 1);
 }
 
 TEST(TIcsWndControl, DetachFromAForeignThreadIsRefused) {

@@ -832,7 +832,7 @@ TEST(TWSocket, ResetByThePeerDeliversDataThenReportsTheCode) {
 TEST(TWSocket, MayFreeItselfFromItsOwnHandlerThroughPostRelease) {
     ScriptedPeer peer;
     peer.Script({Send("bye"), Close()});
-    auto* s = new TWSocket;
+    auto* s = TIcsWndControl::NewSelfOwned<TWSocket>();
     bool freed = false;
     struct Watch : TComponent {
         explicit Watch(TComponent* owner, bool& flag) : TComponent(owner), Flag(flag) {}
