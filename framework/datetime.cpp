@@ -134,99 +134,99 @@ std::string FormatDateTime(const std::string& pattern, TDateTime dt) {
     return FormatDateTime(pattern, dt, FormatSettings());
 }
 
-std::string FormatDateTime(const std::string& pattern, TDateTime dt, const TFormatSettings& fs) {
-    int year, month, day, hour, minute, second, msec;
-    DecodeDate(dt, year, month, day);
-    DecodeTime(dt, hour, minute, second, msec);
+namespace {
 
-    auto upper = [](char c) {
-        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    };
-    auto startsWithCI = [&](size_t i, const char* word) {
-        for (size_t k = 0; word[k]; ++k)
-            if (i + k >= pattern.size() || upper(pattern[i + k]) != word[k])
-                return false;
-        return true;
-    };
-    // A 12-hour clock only when the pattern holds an AM/PM marker.
-    bool twelveHour = false;
+// The fields of one value that a pattern can write.
+struct TDateTimeFields {
+    int Year, Month, Day, Hour, Minute, Second, Msec;
+    bool TwelveHour; // the pattern holds an AM/PM marker
+};
+
+char Upper(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+
+// `word` (upper case) stands at position i of the pattern, in any case.
+bool StartsWithCI(const std::string& pattern, size_t i, const char* word) {
+    for (size_t k = 0; word[k]; ++k)
+        if (i + k >= pattern.size() || Upper(pattern[i + k]) != word[k])
+            return false;
+    return true;
+}
+
+bool HasAmPmMarker(const std::string& pattern) {
     for (size_t i = 0; i < pattern.size(); ++i)
-        if (startsWithCI(i, "AM/PM") || startsWithCI(i, "A/P"))
-            twelveHour = true;
+        if (StartsWithCI(pattern, i, "AM/PM") || StartsWithCI(pattern, i, "A/P"))
+            return true;
+    return false;
+}
+
+// A run of `count` equal field letters `letter` (upper case); an "M" right
+// after an hour letter is minutes.
+std::string FormatField(char letter, size_t count, char previousLetter, const TDateTimeFields& f) {
+    const int width = count >= 2 ? 2 : 1;
+    switch (letter) {
+    case 'D':
+        return Pad(f.Day, width);
+    case 'M':
+        return Pad(previousLetter == 'H' ? f.Minute : f.Month, width);
+    case 'Y':
+        return count <= 2 ? Pad(f.Year % 100, 2) : Pad(f.Year, 4);
+    case 'H':
+        if (f.TwelveHour)
+            return Pad(f.Hour % 12 == 0 ? 12 : f.Hour % 12, width);
+        return Pad(f.Hour, width);
+    case 'N':
+        return Pad(f.Minute, width);
+    case 'S':
+        return Pad(f.Second, width);
+    case 'Z':
+        return Pad(f.Msec, count >= 3 ? 3 : 1);
+    }
+    return {};
+}
+
+bool IsFieldLetter(char upper) {
+    return upper != 0 && std::string("DMYHNSZ").find(upper) != std::string::npos;
+}
+
+} // namespace
+
+std::string FormatDateTime(const std::string& pattern, TDateTime dt, const TFormatSettings& fs) {
+    TDateTimeFields f{};
+    DecodeDate(dt, f.Year, f.Month, f.Day);
+    DecodeTime(dt, f.Hour, f.Minute, f.Second, f.Msec);
+    f.TwelveHour = HasAmPmMarker(pattern);
 
     std::string out;
     char previousLetter = 0;
     size_t i = 0;
     while (i < pattern.size()) {
-        char c = pattern[i];
-        char u = upper(c);
-        if (c == '"' || c == '\'') {
+        const char c = pattern[i];
+        const char u = Upper(c);
+        if (c == '"' || c == '\'') { // quoted text is copied as it stands
             size_t e = pattern.find(c, i + 1);
             if (e == std::string::npos)
                 e = pattern.size();
             out += pattern.substr(i + 1, e - i - 1);
             i = e + 1;
-            continue;
-        }
-        if (startsWithCI(i, "AM/PM")) {
-            out += hour < 12 ? "AM" : "PM";
+        } else if (StartsWithCI(pattern, i, "AM/PM")) {
+            out += f.Hour < 12 ? "AM" : "PM";
             i += 5;
-            continue;
-        }
-        if (startsWithCI(i, "A/P")) {
-            out += hour < 12 ? "A" : "P";
+        } else if (StartsWithCI(pattern, i, "A/P")) {
+            out += f.Hour < 12 ? "A" : "P";
             i += 3;
-            continue;
-        }
-        if (std::string("DMYHNSZ").find(u) == std::string::npos || u == 0) {
-            if (c == '/')
-                out += fs.DateSeparator;
-            else if (c == ':')
-                out += fs.TimeSeparator;
-            else
-                out += c;
+        } else if (!IsFieldLetter(u)) {
+            out += c == '/' ? fs.DateSeparator : c == ':' ? fs.TimeSeparator : c;
             ++i;
-            continue;
+        } else {
+            size_t n = 1;
+            while (i + n < pattern.size() && Upper(pattern[i + n]) == u)
+                ++n;
+            out += FormatField(u, n, previousLetter, f);
+            previousLetter = u;
+            i += n;
         }
-        size_t n = 1;
-        while (i + n < pattern.size() && upper(pattern[i + n]) == u)
-            ++n;
-        int width = n >= 2 ? 2 : 1;
-        switch (u) {
-        case 'D':
-            out += Pad(day, width);
-            break;
-        case 'M':
-            if (previousLetter == 'H')
-                out += Pad(minute, width);
-            else
-                out += Pad(month, width);
-            break;
-        case 'Y':
-            out += n <= 2 ? Pad(year % 100, 2) : Pad(year, 4);
-            break;
-        case 'H': {
-            int h = hour;
-            if (twelveHour) {
-                h = hour % 12;
-                if (h == 0)
-                    h = 12;
-            }
-            out += Pad(h, width);
-            break;
-        }
-        case 'N':
-            out += Pad(minute, width);
-            break;
-        case 'S':
-            out += Pad(second, width);
-            break;
-        case 'Z':
-            out += Pad(msec, n >= 3 ? 3 : 1);
-            break;
-        }
-        previousLetter = u;
-        i += n;
     }
     return out;
 }
