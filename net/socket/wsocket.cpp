@@ -288,17 +288,13 @@ void TCustomWSocket::SetBufSize(int value) {
 void TCustomWSocket::SetSocketRcvBufSize(int value) {
     if (FHSocket == INVALID_SOCKET)
         return;
-    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&value),
-                           sizeof value) != 0)
-        SocketFailure("setsockopt(SO_RCVBUF)");
+    SetOption(SOL_SOCKET, SO_RCVBUF, value, "setsockopt(SO_RCVBUF)");
 }
 
 void TCustomWSocket::SetSocketSndBufSize(int value) {
     if (FHSocket == INVALID_SOCKET)
         return;
-    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&value),
-                           sizeof value) != 0)
-        SocketFailure("setsockopt(SO_SNDBUF)");
+    SetOption(SOL_SOCKET, SO_SNDBUF, value, "setsockopt(SO_SNDBUF)");
 }
 
 // ---- logging and failure reports --------------------------------------------
@@ -780,18 +776,12 @@ bool TCustomWSocket::OpenSocket() {
 }
 
 bool TCustomWSocket::ApplyStreamOptions() {
-    int on = 1;
-    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&on),
-                           sizeof on) != 0) {
-        SocketFailure("setsockopt(SO_REUSEADDR)");
+    const int on = 1;
+    if (!SetOption(SOL_SOCKET, SO_REUSEADDR, on, "setsockopt(SO_REUSEADDR)"))
         return false;
-    }
     if (FComponentOptions.Contains(wsoTcpNoDelay) &&
-        WSocket_setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
-                           sizeof on) != 0) {
-        SocketFailure("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+        !SetOption(IPPROTO_TCP, TCP_NODELAY, on, "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
         return false;
-    }
     if (!ApplyLinger() || !ApplyKeepAlive())
         return false;
     // Bound only when asked for a local port or address.
@@ -802,15 +792,9 @@ bool TCustomWSocket::PrepareDatagram() {
     // Always bound, so that answers can come back.
     if (!BindLocal())
         return false;
-    if (FRemoteSockAddr.sin_addr.s_addr != INADDR_BROADCAST)
-        return true;
-    int on = 1;
-    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on),
-                           sizeof on) != 0) {
-        SocketFailure("setsockopt(SO_BROADCAST)");
-        return false;
-    }
-    return true;
+    const int on = 1;
+    return FRemoteSockAddr.sin_addr.s_addr != INADDR_BROADCAST ||
+           SetOption(SOL_SOCKET, SO_BROADCAST, on, "setsockopt(SO_BROADCAST)");
 }
 
 void TCustomWSocket::StartConnecting() {
@@ -832,6 +816,15 @@ void TCustomWSocket::StartConnecting() {
     ChangeState(wsConnecting);
 }
 
+template <class T>
+bool TCustomWSocket::SetOption(int level, int option, const T& value, const char* operation) {
+    if (WSocket_setsockopt(FHSocket, level, option, reinterpret_cast<const char*>(&value),
+                           sizeof value) == 0)
+        return true;
+    SocketFailure(operation);
+    return false;
+}
+
 bool TCustomWSocket::ApplyLinger() {
     if (FLingerOnOff == wsLingerNoSet)
         return true;
@@ -841,25 +834,15 @@ bool TCustomWSocket::ApplyLinger() {
     }
     LINGER linger{static_cast<u_short>(FLingerOnOff == wsLingerOn ? 1 : 0),
                   static_cast<u_short>(FLingerTimeout)};
-    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&linger),
-                           sizeof linger) != 0) {
-        SocketFailure("setsockopt(SO_LINGER)");
-        return false;
-    }
-    return true;
+    return SetOption(SOL_SOCKET, SO_LINGER, linger, "setsockopt(SO_LINGER)");
 }
 
 bool TCustomWSocket::ApplyKeepAlive() {
     if (FKeepAliveOnOff == wsKeepAliveOff)
         return true;
     if (FKeepAliveOnOff == wsKeepAliveOnSystem) {
-        int on = 1;
-        if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on),
-                               sizeof on) != 0) {
-            SocketFailure("setsockopt(SO_KEEPALIVE)");
-            return false;
-        }
-        return true;
+        const int on = 1;
+        return SetOption(SOL_SOCKET, SO_KEEPALIVE, on, "setsockopt(SO_KEEPALIVE)");
     }
     tcp_keepalive values{1, static_cast<winsock::u_long>(FKeepAliveTime),
                          static_cast<winsock::u_long>(FKeepAliveInterval)};
@@ -921,12 +904,9 @@ void TCustomWSocket::Listen() {
         return;
     }
     ChangeState(wsOpened);
-    int on = 1;
-    if (FReuseAddr && WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR,
-                                         reinterpret_cast<char*>(&on), sizeof on) != 0) {
-        SocketFailure("setsockopt(SO_REUSEADDR)");
+    const int on = 1;
+    if (FReuseAddr && !SetOption(SOL_SOCKET, SO_REUSEADDR, on, "setsockopt(SO_REUSEADDR)"))
         return;
-    }
     if (!BindLocal())
         return;
     ChangeState(wsBound);

@@ -286,6 +286,9 @@ protected:
     bool ApplyStreamOptions();
     bool PrepareDatagram();
     void StartConnecting(); // the non-blocking connect; wsConnecting
+    // setsockopt on the socket; a refusal is reported as the failure of
+    // `operation` and gives false.
+    template <class T> bool SetOption(int level, int option, const T& value, const char* operation);
     bool ApplyLinger();
     bool ApplyKeepAlive();
     void HandleNetEvent(TIcsMessage& msg);
